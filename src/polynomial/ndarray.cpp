@@ -1,0 +1,57 @@
+// Checked sizes, Array<T>::reshape and the row-major index walk.
+#include "ndarray.hpp"
+
+#include <limits>
+#include <string>
+
+#include "eval_error.hpp"
+
+namespace kestrum {
+
+u64 checked_element_count(const Shape& shape, std::size_t element_size) {
+  // A zero length makes the array empty whatever the other lengths are, so it is not an
+  // overflow even when the remaining product would be.
+  for (u64 len : shape) {
+    if (len == 0) return 0;
+  }
+  constexpr u64 kMaxBytes = static_cast<u64>(std::numeric_limits<std::int64_t>::max());
+  u64 count = 1;
+  for (u64 len : shape) {
+    if (len > kMaxBytes / count) internal_failure("array shape is too large: its element count overflows");
+    count *= len;
+  }
+  if (count > kMaxBytes / element_size) internal_failure("array shape is too large: its byte size overflows");
+  return count;
+}
+
+u64 checked_add(u64 a, u64 b) {
+  if (a > std::numeric_limits<u64>::max() - b) internal_failure("array length overflows");
+  return a + b;
+}
+
+template <Element T>
+void Array<T>::reshape(Shape shape) {
+  if (checked_element_count(shape, sizeof(T)) != size_) internal_failure("reshape changes the element count");
+  shape_ = std::move(shape);
+}
+
+#define KS_INSTANTIATE(T) template void Array<T>::reshape(Shape);
+KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)
+#undef KS_INSTANTIATE
+
+IndexWalk::IndexWalk(const Shape& shape) : shape_(shape), index_(shape.size(), 0), valid_(true) {
+  for (u64 len : shape) {
+    if (len == 0) valid_ = false;
+  }
+}
+
+void IndexWalk::next() noexcept {
+  ++flat_;
+  for (std::size_t ax = index_.size(); ax-- > 0;) {
+    if (++index_[ax] < shape_[ax]) return;
+    index_[ax] = 0;
+  }
+  valid_ = false;  // wrapped past the last index (or no axes: only one index exists)
+}
+
+}  // namespace kestrum

@@ -1,0 +1,136 @@
+// Array<T> (owned, row-major; Polynomial<T> is one), View<T> (strided, read-only, over
+// foreign memory), checked sizes and the row-major multi-index walk. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "element.hpp"
+
+namespace kestrum {
+
+/// Axis lengths, one per axis. An empty Shape has no axes and describes one element.
+using Shape = std::vector<u64>;
+
+/// Product of the lengths (1 for no axes, 0 as soon as one length is 0). Throws
+/// InternalFailure when the product, or the product times element_size, does not fit in a
+/// signed 64-bit byte count, so nothing is ever allocated from a wrapped size.
+[[nodiscard]] u64 checked_element_count(const Shape& shape, std::size_t element_size);
+
+/// a + b with an InternalFailure on overflow (for lengths such as la + lb − 1 or len − k).
+[[nodiscard]] u64 checked_add(u64 a, u64 b);
+
+/// An owned dense array in row-major order. Copies are deep. Polynomial<T> is this type.
+template <Element T>
+class Array {
+ public:
+  /// A zero-axis array holding one zero.
+  Array() : Array(Shape{}, zero_of<T>()) {}
+
+  /// Allocates the elements without initialising them (every one must be written).
+  [[nodiscard]] static Array uninitialized(Shape shape) { return Array(std::move(shape)); }
+  [[nodiscard]] static Array filled(Shape shape, T value) { return Array(std::move(shape), value); }
+  [[nodiscard]] static Array zeros(Shape shape) { return Array(std::move(shape), zero_of<T>()); }
+
+  Array(const Array& other) : Array(other.shape_) {
+    if (size_ != 0) std::memcpy(data_.get(), other.data_.get(), size_ * sizeof(T));
+  }
+  Array& operator=(const Array& other) {
+    if (this != &other) *this = Array(other);
+    return *this;
+  }
+  Array(Array&&) noexcept = default;
+  Array& operator=(Array&&) noexcept = default;
+
+  [[nodiscard]] const Shape& shape() const noexcept { return shape_; }
+  [[nodiscard]] std::size_t ndim() const noexcept { return shape_.size(); }
+  /// Number of elements.
+  [[nodiscard]] u64 size() const noexcept { return size_; }
+  [[nodiscard]] T* data() noexcept { return data_.get(); }
+  [[nodiscard]] const T* data() const noexcept { return data_.get(); }
+  [[nodiscard]] T& operator[](u64 flat) noexcept { return data_[flat]; }
+  [[nodiscard]] const T& operator[](u64 flat) const noexcept { return data_[flat]; }
+
+  /// Gives the array a new shape with the same element count (row-major order kept).
+  /// Throws InternalFailure if the counts differ.
+  void reshape(Shape shape);
+
+  /// Hands the buffer to a new owner (the NumPy holder); the array is left with no
+  /// elements and must only be destroyed or assigned afterwards.
+  [[nodiscard]] std::unique_ptr<T[]> release_buffer() noexcept {
+    size_ = 0;
+    return std::move(data_);
+  }
+
+ private:
+  explicit Array(Shape shape)
+      : shape_(std::move(shape)), size_(checked_element_count(shape_, sizeof(T))),
+        data_(std::make_unique_for_overwrite<T[]>(size_)) {}
+  Array(Shape shape, T value) : Array(std::move(shape)) {
+    for (u64 i = 0; i < size_; ++i) data_[i] = value;
+  }
+
+  Shape shape_;
+  u64 size_ = 0;
+  std::unique_ptr<T[]> data_;
+};
+
+template <Element T>
+using Polynomial = Array<T>;
+
+/// A read-only strided view of foreign memory (typically a borrowed NumPy array).
+/// Strides are in bytes and may be negative or not multiples of sizeof(T); elements are
+/// read with memcpy, so unaligned memory is fine. The memory must be in native byte order.
+template <Element T>
+struct View {
+  const std::byte* data = nullptr;
+  Shape shape;
+  std::vector<std::ptrdiff_t> strides;  // bytes, one per axis
+
+  [[nodiscard]] std::size_t ndim() const noexcept { return shape.size(); }
+  [[nodiscard]] static T load(const std::byte* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+  }
+  /// A contiguous row-major view of an owned array.
+  [[nodiscard]] static View of(const Array<T>& a);
+};
+
+template <Element T>
+View<T> View<T>::of(const Array<T>& a) {
+  View v;
+  v.data = reinterpret_cast<const std::byte*>(a.data());
+  v.shape = a.shape();
+  v.strides.resize(v.shape.size());
+  std::ptrdiff_t step = sizeof(T);
+  for (std::size_t ax = v.shape.size(); ax-- > 0;) {
+    v.strides[ax] = step;
+    step *= static_cast<std::ptrdiff_t>(v.shape[ax] == 0 ? 1 : v.shape[ax]);
+  }
+  return v;
+}
+
+/// Row-major walk over every multi-index of a shape, last axis fastest.
+///   for (IndexWalk w(shape); w.valid(); w.next()) use(w.index(), w.flat());
+/// A shape with a zero length has no index; a shape with no axes has exactly one (empty).
+class IndexWalk {
+ public:
+  explicit IndexWalk(const Shape& shape);
+  [[nodiscard]] bool valid() const noexcept { return valid_; }
+  [[nodiscard]] const std::vector<u64>& index() const noexcept { return index_; }
+  /// Row-major position of the current index (0, 1, 2, ...).
+  [[nodiscard]] u64 flat() const noexcept { return flat_; }
+  void next() noexcept;
+
+ private:
+  const Shape& shape_;
+  std::vector<u64> index_;
+  u64 flat_ = 0;
+  bool valid_;
+};
+
+}  // namespace kestrum

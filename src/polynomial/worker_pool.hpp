@@ -1,0 +1,25 @@
+// The process-wide worker pool behind batch evaluation: sizing from the environment,
+// indexed jobs, failures carried back, and a fresh pool in a forked child. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace kestrum {
+
+/// Runs job(i) for every i in [0, count) and returns when all are done. Creates the pool on
+/// first use (even for count 0 or 1). With count == 1 the job runs on the calling thread;
+/// with count ≥ 2 the jobs run on the workers while the caller blocks. Job i must write
+/// only its own slot i. If jobs throw, the exception of the lowest index is rethrown on the
+/// calling thread after every job has finished. Called from one thread at a time (the
+/// Python entry holds the interpreter lock); must not be called from a worker.
+void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job);
+
+/// Number of worker threads of the pool, creating it if needed. From "RAYON_NUM_THREADS",
+/// then "RAYON_RS_NUM_CPUS", then the cgroup quota, affinity mask, online CPUs; at least 1.
+[[nodiscard]] std::size_t pool_thread_count();
+
+/// The worker count the environment and machine give now (no pool is created).
+[[nodiscard]] std::size_t configured_thread_count();
+
+}  // namespace kestrum
