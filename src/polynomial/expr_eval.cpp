@@ -48,8 +48,8 @@ EvalResult<Array<T>> eval_pair(Kind kind, const Expr<T>& left, const Expr<T>& ri
   return lhs;
 }
 
-/// The derivative of a product, D(a·b) = D(a)·b + a·D(b), with the whole order list passed to
-/// both factors whatever its entries. Steps and failures in this order: D(a), b, D(a)·b, a,
+/// The derivative of a product, D(a·b) = D(a)·b + a·D(b), for a single first derivative
+/// (the only order lists for which it holds). Steps and failures in this order: D(a), b, D(a)·b, a,
 /// D(b), a·D(b), then the sum.
 template <Element T>
 EvalResult<Array<T>> eval_derivative_product(const Expr<T>& a, const Expr<T>& b, const std::vector<i64>& orders,
@@ -119,6 +119,9 @@ EvalResult<Array<T>> eval_derivative(const Expr<T>& e, const std::vector<i64>& o
       return eval_pair(Kind::Sub, *n.left, *n.right, derive);
     }
     case Kind::Mul: {
+      // The two-term product rule is right only for a single first derivative; every other
+      // order list goes through the expansion or the general Leibniz rule.
+      if (!is_single_first_derivative(orders)) return eval_product_derivative(e, orders, points);
       const auto& n = std::get<BinaryNode<T, Kind::Mul>>(e.node);
       return eval_derivative_product(*n.left, *n.right, orders, points);
     }
