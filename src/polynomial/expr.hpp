@@ -116,6 +116,42 @@ template <Element T> [[nodiscard]] IndexSet dependent_parameters(const Expr<T>& 
 [[nodiscard]] IndexSet positive_order_axes(const std::vector<i64>& orders);
 [[nodiscard]] IndexSet varying_axes(const Shape& shape);
 
+/// Whether `orders` has exactly one entry 1 and every other entry 0: the only order lists
+/// for which the two-term product rule is right.
+[[nodiscard]] bool is_single_first_derivative(const std::vector<i64>& orders) noexcept;
+
+/// Most terms one product may split into under the general Leibniz rule (see expr_deriv.cpp).
+inline constexpr u64 kMaxLeibnizTerms = 4096;
+
+/// One term C(o, β)·D^β(a)·D^(o−β)(b) of the general Leibniz rule for D^o(a·b).
+struct LeibnizTerm {
+  std::vector<i64> left_orders;   // β
+  std::vector<i64> right_orders;  // o − β
+  u64 coefficient;                // C(o, β) = Π binom(o_i, β_i), exact
+};
+/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). `orders`
+/// must have no negative entry. Errors: Message when there would be more than
+/// kMaxLeibnizTerms terms, or when a coefficient does not fit in 64 unsigned bits.
+[[nodiscard]] EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders);
+
+/// Values of the derivative of a Mul node by an order list that is not a single first
+/// derivative: the derivative of its expansion when that is one polynomial, else the general
+/// Leibniz sum of child derivative values (left to right, each product times C(o, β) where
+/// that is not 1). Errors: those of expand_tree, differentiate, eval_points and
+/// eval_derivative; Message "Derivatives and integrals of rationals are not supported." when
+/// a quotient lies below and an order is negative; the refusals of leibniz_terms.
+template <Element T>
+[[nodiscard]] EvalResult<Array<T>> eval_product_derivative(const Expr<T>& product, const std::vector<i64>& orders,
+                                                           const View<T>& points);
+
+/// A count (a binomial product, or a power rule factor) as an element: i64 modulo 2^64,
+/// f64 rounded to the nearest double, c64 that double with a zero imaginary part.
+template <Element T> [[nodiscard]] constexpr T count_as_element(u64 n) noexcept {
+  if constexpr (std::same_as<T, i64>) return static_cast<i64>(n);
+  else if constexpr (std::same_as<T, f64>) return static_cast<f64>(n);
+  else return c64{static_cast<f64>(n), 0.0};
+}
+
 // --- partial evaluation (expr_partial.cpp) -----------------------------------------------
 /// Every leaf through partial_eval; Deriv nodes made concrete with derive_tree first.
 template <Element T>

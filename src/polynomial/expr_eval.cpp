@@ -41,8 +41,8 @@ void scale_in_place(Array<T>& values, T factor) {
 template <Element T>
 EvalResult<Array<T>> walk(const Expr<T>& root, const std::vector<i64>* orders, const View<T>& points);
 
-/// The derivative of a product, D(a·b) = D(a)·b + a·D(b), with the whole order list passed to
-/// both factors whatever its entries. Steps and failures in this order: D(a), b, D(a)·b, a,
+/// The derivative of a product, D(a·b) = D(a)·b + a·D(b), for a single first derivative
+/// (the only order lists for which it holds). Steps and failures in this order: D(a), b, D(a)·b, a,
 /// D(b), a·D(b), then the sum.
 template <Element T>
 EvalResult<Array<T>> eval_derivative_product(const Expr<T>& a, const Expr<T>& b, const std::vector<i64>& orders,
@@ -164,8 +164,11 @@ EvalResult<Array<T>> walk(const Expr<T>& root, const std::vector<i64>* orders, c
         break;
       }
       case Kind::Mul: {
+        // The two-term product rule holds only for a single first derivative; every other
+        // order list goes through the expansion or the general Leibniz rule.
         const auto& n = std::get<BinaryNode<T, Kind::Mul>>(node.node);
-        auto v = eval_derivative_product(*n.left, *n.right, d, points);
+        auto v = is_single_first_derivative(d) ? eval_derivative_product(*n.left, *n.right, d, points)
+                                               : eval_product_derivative(node, d, points);
         if (!finish(v)) return v;
         break;
       }

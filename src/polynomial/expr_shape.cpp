@@ -1,0 +1,100 @@
+// tree_shape (per-axis maximum of the leaf lengths) and tree_constant (the single number
+// a tree stands for). Both only read the tree; nothing here builds a new one.
+#include <utility>
+#include <vector>
+
+#include "expr.hpp"
+
+namespace kestrum {
+
+namespace {
+
+/// The constant of one leaf: every coefficient off the all-zero index must be zero, and the
+/// coefficient at that index is returned whatever its value.
+template <Element T>
+EvalResult<T> leaf_constant(const Polynomial<T>& coeffs) {
+  // In row-major order the all-zero multi-index is flat position 0 and every later
+  // position has some nonzero component, so the test needs no multi-index at all.
+  for (u64 flat = 1; flat < coeffs.size(); ++flat) {
+    if (!is_zero(coeffs[flat])) return fail(EvalError::message("Polynomial has non-constant terms"));
+  }
+  if (coeffs.size() == 0) internal_failure("Unwrapping a next on a single-valued iterator shouldn't pannic");
+  return coeffs[0];
+}
+
+}  // namespace
+
+template <Element T>
+Shape tree_shape(const Expr<T>& e) {
+  // The per-axis maximum over all leaves, as long as the shortest leaf shape: folding the
+  // leaves one by one with max_shape gives the same list as combining the two children of
+  // every binary node, since both the maximum and the truncation are associative and
+  // commutative. Walking with an explicit stack keeps deep trees off the C stack.
+  std::vector<const Expr<T>*> pending{&e};
+  Shape result;
+  bool seen_leaf = false;
+  while (!pending.empty()) {
+    const Expr<T>* node = pending.back();
+    pending.pop_back();
+    std::visit(
+        [&](const auto& n) {
+          using N = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<N, LeafNode<T>>) {
+            result = seen_leaf ? max_shape(result, n.coeffs.shape()) : n.coeffs.shape();
+            seen_leaf = true;
+          } else if constexpr (requires { n.left; }) {
+            pending.push_back(n.right.get());
+            pending.push_back(n.left.get());
+          } else {
+            pending.push_back(n.child.get());
+          }
+        },
+        node->node);
+  }
+  return result;
+}
+
+template <Element T>
+EvalResult<T> tree_constant(const Expr<T>& e) {
+  check_stack_depth();
+  switch (e.kind()) {
+    case Kind::Leaf:
+      return leaf_constant(std::get<LeafNode<T>>(e.node).coeffs);
+    case Kind::Add:
+    case Kind::Sub:
+    case Kind::Mul:
+    case Kind::Deriv:
+      // Refused without looking at the children: expanding first gives a reducible tree.
+      return fail(EvalError::message("Attempted to get constant value on non-atomic expression. Try expanding?"));
+    case Kind::Div: {
+      const auto& n = std::get<BinaryNode<T, Kind::Div>>(e.node);
+      auto num = tree_constant(*n.left);
+      if (!num) return num;  // the denominator is not looked at
+      auto den = tree_constant(*n.right);
+      if (!den) return den;
+      // i64: the checked division throws the internal failure for 0 and −2^63 / −1.
+      return div(*num, *den);
+    }
+    case Kind::Scale: {
+      const auto& n = std::get<ScaleNode<T>>(e.node);
+      auto value = tree_constant(*n.child);
+      if (!value) return value;
+      return mul(n.factor, *value);
+    }
+    case Kind::Pow: {
+      const auto& n = std::get<PowNode<T>>(e.node);
+      auto value = tree_constant(*n.child);
+      if (!value) return value;
+      return element_power(*value, n.exponent);
+    }
+  }
+  internal_failure("tree node with an unknown kind");
+}
+
+#define KS_INSTANTIATE(T)                              \
+  template Shape tree_shape(const Expr<T>&);           \
+  template EvalResult<T> tree_constant(const Expr<T>&);
+KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)
+#undef KS_INSTANTIATE
+
+}  // namespace kestrum
