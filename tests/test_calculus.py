@@ -180,3 +180,81 @@ def test_lazy_derivative_of_a_product_over_a_quotient_is_refused(orders, message
     with pytest.raises(ValueError) as exc:
         tree.deriv(list(orders))(points("f64"))
     assert str(exc.value) == message
+
+
+def _worked(kind):
+    """x₁, x₁², 3 + x₂² and their quotient, in the given kind; the second parameter is then
+    fixed at 2 by partial(), so the denominator prints as 7."""
+    dt = np.complex128 if kind == "c64" else np.float64
+    a = ExpressionTree(np.array([[0, 1]], dt).T)
+    n = ExpressionTree(np.array([[0, 0, 1]], dt).T)
+    d = ExpressionTree(np.array([[3, 0, 1]], dt))
+    return a, n / d, np.array([2], dt)
+
+
+@pytest.mark.parametrize("kind, build, text", [
+    # All-zero orders keep a product (not doubled) and a quotient (not 0).
+    ("f64", lambda a, q, v: (a * q).deriv([0, 0]).partial([1], v),
+     "(1x₁¹) * ((1x₁²) / (7)), dtype = f64"),
+    ("f64", lambda a, q, v: (a * a).deriv([0, 0]).partial([1], v), "1x₁², dtype = f64"),
+    # A single first derivative keeps the two-term product rule and the quotient rule.
+    ("f64", lambda a, q, v: (a * a).deriv([1, 0]).partial([1], v),
+     "((1) * (1x₁¹)) + ((1) * (1x₁¹)), dtype = f64"),
+    ("f64", lambda a, q, v: (a * q).deriv([1, 0]).partial([1], v),
+     "((1) * ((1x₁²) / (7))) + (((((2x₁¹) * (7)) - ((0) * (1x₁²))) / (pow(7, 2))) * (1x₁¹)), "
+     "dtype = f64"),
+    # Higher orders: the expanded product is differentiated; over a quotient, the Leibniz sum
+    # in row-major order of β, left-folded, with a factor only where the binomial is not 1.
+    ("f64", lambda a, q, v: (a * a).deriv([2, 0]).partial([1], v), "2, dtype = f64"),
+    ("f64", lambda a, q, v: (a * q).deriv([2, 0]).partial([1], v),
+     "(((1x₁¹) * ((((2) * (7)) - ((0) * (1x₁²))) / (pow(7, 2)))) + "
+     "(2 * ((1) * ((((2x₁¹) * (7)) - ((0) * (1x₁²))) / (pow(7, 2)))))) + "
+     "((0) * ((1x₁²) / (7))), dtype = f64"),
+    ("c64", lambda a, q, v: (a * q).deriv([2, 0]).partial([1], v),
+     "(((1+0ix₁¹) * ((((2+0i) * (7+0i)) - ((0) * (1+0ix₁²))) / (pow(7+0i, 2)))) + "
+     "(2+0i * ((1+0i) * ((((2+0ix₁¹) * (7+0i)) - ((0) * (1+0ix₁²))) / (pow(7+0i, 2)))))) + "
+     "((0) * ((1+0ix₁²) / (7+0i))), dtype = c64"),
+    # An antiderivative along a parameter the denominator does not vary in.
+    ("f64", lambda a, q, v: q.deriv([-1, 0]).partial([1], v),
+     "(0.3333333333333333x₁³) / (7), dtype = f64"),
+    # Differentiating the quotient rule's square: the power rule's factor n − 1 = 1 times the
+    # (vanishing) derivative of the base.
+    ("f64", lambda a, q, v: q.deriv([1, 0]).partial([1], v).deriv([1, 0]).partial([1], v),
+     "((((((2) * (7)) + ((0) * (2x₁¹))) - (((0) * (1x₁²)) + ((2x₁¹) * (0)))) * (pow(7, 2))) - "
+     "(((1 * (7)) * (0)) * (((2x₁¹) * (7)) - ((0) * (1x₁²))))) / (pow(pow(7, 2), 2)), dtype = f64"),
+    ("c64", lambda a, q, v: q.deriv([1, 0]).partial([1], v).deriv([1, 0]).partial([1], v),
+     "((((((2+0i) * (7+0i)) + ((0) * (2+0ix₁¹))) - (((0) * (1+0ix₁²)) + ((2+0ix₁¹) * (0)))) * "
+     "(pow(7+0i, 2))) - (((1+0i * (7+0i)) * (0)) * (((2+0ix₁¹) * (7+0i)) - ((0) * (1+0ix₁²))))) / "
+     "(pow(pow(7+0i, 2), 2)), dtype = c64"),
+])
+def test_worked_derivative_trees(kind, build, text):
+    assert str(build(*_worked(kind))) == text
+
+
+@pytest.mark.parametrize("orders, text, shape", [
+    ([1], "2 + 2x₁¹, dtype = f64", [2]),
+    ([-1], "3x₁¹ + 1x₁² + 0.3333333333333333x₁³, dtype = f64", [4]),
+    ([3], "0, dtype = f64", [0]),
+])
+def test_derivative_of_a_leaf_expands_to_one_leaf(orders, text, shape):
+    t = ExpressionTree(np.array([3, 2, 1])).deriv(orders).expand()
+    assert str(t) == text
+    assert t.shape.tolist() == shape
+
+
+@pytest.mark.parametrize("orders", ORDERS, ids=str)
+def test_denominator_parameters_decide_refusal(orders):
+    a, _ = leaf(4, (3, 2), "f64")
+    constant = ExpressionTree(np.array([[4.0]]))
+    varying = ExpressionTree(np.full((3, 1), 2.0)) + ExpressionTree(np.full((1, 4), 1.0))
+    pts = points("f64")
+    # A constant denominator accepts every order list.
+    model = Model.from_values(coeffs(4, (3, 2), "f64")) / Model.from_values(np.array([[4.0]]))
+    assert_close((a / constant).deriv(list(orders)).expand()(pts), expected(model, orders, pts))
+    # A denominator varying in both parameters accepts only the all-zero list.
+    if orders == (0, 0):
+        assert_close((a / varying).deriv([0, 0]).expand()(pts), (a / varying)(pts))
+    else:
+        with pytest.raises(ValueError) as exc:
+            (a / varying).deriv(list(orders)).expand()
+        assert str(exc.value) == ACTIVE_DENOMINATOR
