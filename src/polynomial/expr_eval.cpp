@@ -164,7 +164,7 @@ EvalResult<Array<T>> walk(const Expr<T>& root, const std::vector<i64>* orders, c
         break;
       }
       case Kind::Mul: {
-        // The two-term product rule holds only for a single first derivative; every other
+        // The two-term product rule is right only for a single first derivative; every other
         // order list goes through the expansion or the general Leibniz rule.
         const auto& n = std::get<BinaryNode<T, Kind::Mul>>(node.node);
         auto v = is_single_first_derivative(d) ? eval_derivative_product(*n.left, *n.right, d, points)
