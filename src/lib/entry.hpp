@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <expected>
 #include <new>
 #include <string>
@@ -60,6 +61,9 @@ class EntryFrame {
   ~EntryFrame();
   EntryFrame(const EntryFrame&) = delete;
   EntryFrame& operator=(const EntryFrame&) = delete;
+
+ private:
+  std::size_t mark_;  // temporaries pool length when this entry started
 };
 
 /// Keeps `ref` alive until the innermost active entry returns (the temporaries pool).

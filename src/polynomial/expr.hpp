@@ -134,6 +134,16 @@ struct LeibnizTerm {
 /// kMaxLeibnizTerms terms, or when a coefficient does not fit in 64 unsigned bits.
 [[nodiscard]] EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders);
 
+/// Values of the derivative of a Mul node by an order list that is not a single first
+/// derivative: the derivative of its expansion when that is one polynomial, else the general
+/// Leibniz sum of child derivative values (left to right, each product times C(o, β) where
+/// that is not 1). Errors: those of expand_tree, differentiate, eval_points and
+/// eval_derivative; Message "Derivatives and integrals of rationals are not supported." when
+/// a quotient lies below and an order is negative; the refusals of leibniz_terms.
+template <Element T>
+[[nodiscard]] EvalResult<Array<T>> eval_product_derivative(const Expr<T>& product, const std::vector<i64>& orders,
+                                                           const View<T>& points);
+
 /// A count (a binomial product, or a power rule factor) as an element: i64 modulo 2^64,
 /// f64 rounded to the nearest double, c64 that double with a zero imaginary part.
 template <Element T> [[nodiscard]] constexpr T count_as_element(u64 n) noexcept {

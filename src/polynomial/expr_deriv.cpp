@@ -2,6 +2,7 @@
 // quotient rule, and the general Leibniz rule shared with lazy evaluation. Trees are only
 // read here; every result is built from fresh copies.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -283,9 +284,56 @@ EvalResult<Expr<T>> derive_tree(const Expr<T>& e, const std::vector<i64>& orders
   internal_failure("derive_tree met an unknown node kind");
 }
 
+template <Element T>
+EvalResult<Array<T>> eval_product_derivative(const Expr<T>& product, const std::vector<i64>& orders,
+                                             const View<T>& points) {
+  const auto& node = std::get<BinaryNode<T, Kind::Mul>>(product.node);
+  auto expanded = expand_tree(product);
+  if (!expanded) return fail(std::move(expanded).error());
+  if (auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value)) {
+    auto derived = differentiate(single->p, orders);
+    if (!derived) return fail(std::move(derived).error());
+    return eval_points(*derived, points);
+  }
+
+  for (i64 k : orders) {
+    if (k < 0) return fail(EvalError::message(kRationalsRefused));
+  }
+  auto terms = leibniz_terms(orders);
+  if (!terms) return fail(std::move(terms).error());
+
+  // The same sum as the symbolic rule writes, in the same order: for each β the left factor's
+  // values, then the right one's, their product, times C where C is not 1, then added to the
+  // running sum (the first term taken as it is).
+  std::optional<Array<T>> sum;
+  for (const LeibnizTerm& term : *terms) {
+    auto left = eval_derivative(*node.left, term.left_orders, points);
+    if (!left) return left;
+    auto right = eval_derivative(*node.right, term.right_orders, points);
+    if (!right) return right;
+    if (left->size() != right->size()) internal_failure("value arrays of different sizes");
+    T* l = left->data();
+    const T* r = right->data();
+    const u64 count = left->size();
+    for (u64 i = 0; i < count; ++i) l[i] = mul(l[i], r[i]);
+    if (term.coefficient != 1) {
+      const T c = count_as_element<T>(term.coefficient);
+      for (u64 i = 0; i < count; ++i) l[i] = mul(l[i], c);
+    }
+    if (!sum) {
+      sum = std::move(*left);
+    } else {
+      T* acc = sum->data();
+      for (u64 i = 0; i < count; ++i) acc[i] = add(acc[i], l[i]);
+    }
+  }
+  return std::move(*sum);  // there is always the term β = 0
+}
+
 #define KS_INSTANTIATE(T)                                                                    \
   template EvalResult<Expr<T>> derive_tree(const Expr<T>&, const std::vector<i64>&);         \
-  template IndexSet dependent_parameters(const Expr<T>&);
+  template IndexSet dependent_parameters(const Expr<T>&);                                    \
+  template EvalResult<Array<T>> eval_product_derivative(const Expr<T>&, const std::vector<i64>&, const View<T>&);
 KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)
 #undef KS_INSTANTIATE
 
