@@ -154,7 +154,7 @@ def bits(a: np.ndarray) -> np.ndarray:
     a = np.array(a)
     if a.dtype == np.int64:
         return a
-    flat = a.view(np.float64).copy()
+    flat = np.ascontiguousarray(a).reshape(-1).view(np.float64).copy()
     flat[np.isnan(flat)] = np.nan
     return flat.view(np.int64)
 

@@ -47,7 +47,7 @@ _RANK = {"i64": 0, "f64": 1, "c64": 2}
 _I64_MIN = -(2**63)
 
 
-class EvalFailure(Exception):
+class EvalFailure(ValueError):
     """A failure the module reports as ValueError with this exact message."""
 
     def __init__(self, message: str):

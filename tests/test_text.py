@@ -318,18 +318,20 @@ def run_python(code):
 
 
 def test_deep_tree_prints_on_a_small_thread_stack():
-    # A walk that recursed once per level would overflow (or refuse) a 256 KiB stack here.
+    # Building costs quadratic time (every operator copies its operand), so the depth stays
+    # moderate and the stack small instead: a walk that recursed once per level would
+    # overflow, or refuse, a 128 KiB stack at this depth.
     proc = run_python("""
         import threading
         import numpy as np
         from kestrum import ExpressionTree
-        depth = 20000
+        depth = 4000
         t = ExpressionTree(np.array([1.0, 2.0]))
         for _ in range(depth // 2):
             t = t * 2.0
             t = t.deriv([1])
         out = {}
-        threading.stack_size(256 * 1024)
+        threading.stack_size(128 * 1024)
         worker = threading.Thread(target=lambda: out.setdefault("text", str(t)))
         worker.start()
         worker.join()

@@ -74,7 +74,7 @@ template <Element T>
 EvalResult<Expr<T>> derive_product(const Expr<T>& node, const BinaryNode<T, Kind::Mul>& mul,
                                    const std::vector<i64>& orders) {
   if (is_single_first_derivative(orders)) {
-    // (ab)' = a'·b + b'·a, the derivative the left operand of each product.
+    // (ab)' = a'·b + b'·a, with the derivative as the left operand of each product.
     auto da = derive_tree(*mul.left, orders);
     if (!da) return da;
     Expr<T> first = make_binary(Kind::Mul, std::move(*da), copy_of(mul.right));
@@ -100,7 +100,7 @@ EvalResult<Expr<T>> derive_product(const Expr<T>& node, const BinaryNode<T, Kind
   if (!terms) return fail(std::move(terms).error());
 
   // Left-folded sum over β of C(o, β)·D^β(a)·D^(o−β)(b), the factor omitted where it is 1.
-  std::vector<Expr<T>> acc;  // empty until the first term, then exactly one tree
+  std::optional<Expr<T>> sum;
   for (const LeibnizTerm& term : *terms) {
     auto da = derive_tree(*mul.left, term.left_orders);
     if (!da) return da;
@@ -108,13 +108,13 @@ EvalResult<Expr<T>> derive_product(const Expr<T>& node, const BinaryNode<T, Kind
     if (!db) return db;
     Expr<T> product = make_binary(Kind::Mul, std::move(*da), std::move(*db));
     if (term.coefficient != 1) product = make_scale(count_as_element<T>(term.coefficient), std::move(product));
-    if (acc.empty()) {
-      acc.push_back(std::move(product));
+    if (sum) {
+      sum = make_binary(Kind::Add, std::move(*sum), std::move(product));
     } else {
-      acc.back() = make_binary(Kind::Add, std::move(acc.back()), std::move(product));
+      sum.emplace(std::move(product));
     }
   }
-  return std::move(acc.back());  // there is always the term β = 0
+  return std::move(*sum);  // there is always the term β = 0
 }
 
 template <Element T>

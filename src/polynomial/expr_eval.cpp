@@ -1,7 +1,9 @@
 // Tree evaluation at points (eval_tree), lazy derivatives of trees evaluated without
 // building a new tree (eval_derivative), and the merging of nested orders (sum_orders).
-// The walks recurse and guard their depth with check_stack_depth().
+// The walk uses an explicit stack; only the product rule of derivatives recurses, guarded by
+// check_stack_depth().
 #include <algorithm>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -36,17 +38,8 @@ void scale_in_place(Array<T>& values, T factor) {
   for (u64 i = 0; i < values.size(); ++i) v[i] = mul(v[i], factor);
 }
 
-/// The values of a binary node whose children are evaluated by `eval`: left first, and a
-/// failure of the left child is returned before the right child is touched.
-template <Element T, class Eval>
-EvalResult<Array<T>> eval_pair(Kind kind, const Expr<T>& left, const Expr<T>& right, Eval&& eval) {
-  auto lhs = eval(left);
-  if (!lhs) return fail(std::move(lhs).error());
-  auto rhs = eval(right);
-  if (!rhs) return fail(std::move(rhs).error());
-  combine_in_place(kind, *lhs, *rhs);
-  return lhs;
-}
+template <Element T>
+EvalResult<Array<T>> walk(const Expr<T>& root, const std::vector<i64>* orders, const View<T>& points);
 
 /// The derivative of a product, D(a·b) = D(a)·b + a·D(b), for a single first derivative
 /// (the only order lists for which it holds). Steps and failures in this order: D(a), b, D(a)·b, a,
@@ -54,94 +47,161 @@ EvalResult<Array<T>> eval_pair(Kind kind, const Expr<T>& left, const Expr<T>& ri
 template <Element T>
 EvalResult<Array<T>> eval_derivative_product(const Expr<T>& a, const Expr<T>& b, const std::vector<i64>& orders,
                                              const View<T>& points) {
-  auto first = eval_derivative(a, orders, points);
+  auto first = walk(a, &orders, points);
   if (!first) return first;
-  auto b_values = eval_tree(b, points);
+  auto b_values = walk(b, nullptr, points);
   if (!b_values) return fail(std::move(b_values).error());
   combine_in_place(Kind::Mul, *first, *b_values);
-  auto second = eval_tree(a, points);
+  auto second = walk(a, nullptr, points);
   if (!second) return second;
-  auto b_derivative = eval_derivative(b, orders, points);
+  auto b_derivative = walk(b, &orders, points);
   if (!b_derivative) return fail(std::move(b_derivative).error());
   combine_in_place(Kind::Mul, *second, *b_derivative);
   combine_in_place(Kind::Add, *first, *second);
   return first;
 }
 
+/// The values of `root` (orders == nullptr) or of its derivative by *orders. A post-order
+/// walk with an explicit stack, so trees of any depth are evaluated; only the product rule
+/// recurses, and it comes back here with its depth guarded. A task is visited once before
+/// its children and once after; the children's values wait on `values`, left below right.
+/// The left child is finished before the right one is started, so the first failure
+/// returned is the left one's.
+template <Element T>
+EvalResult<Array<T>> walk(const Expr<T>& root, const std::vector<i64>* orders, const View<T>& points) {
+  check_stack_depth();
+  struct Task {
+    const Expr<T>* node;
+    const std::vector<i64>* orders;  // null: the node's values; else its derivative
+    bool expanded;
+  };
+  std::vector<Task> tasks{{&root, orders, false}};
+  std::vector<Array<T>> values;
+  std::deque<std::vector<i64>> summed;  // orders of nested Deriv nodes; a deque keeps them in place
+
+  while (!tasks.empty()) {
+    const Task task = tasks.back();
+    const Expr<T>& node = *task.node;
+    if (task.expanded) {
+      // Every child's value is on `values`: combine them.
+      tasks.pop_back();
+      switch (node.kind()) {
+        case Kind::Scale: scale_in_place(values.back(), std::get<ScaleNode<T>>(node.node).factor); break;
+        case Kind::Pow: {
+          const u64 exponent = std::get<PowNode<T>>(node.node).exponent;
+          T* data = values.back().data();
+          for (u64 i = 0; i < values.back().size(); ++i) data[i] = element_power(data[i], exponent);
+          break;
+        }
+        case Kind::Deriv: break;  // the child's derivative is the node's value
+        default: {
+          Array<T> right = std::move(values.back());
+          values.pop_back();
+          combine_in_place(node.kind(), values.back(), right);
+        }
+      }
+      continue;
+    }
+    tasks.back().expanded = true;
+    auto push = [&tasks](const ExprPtr<T>& child, const std::vector<i64>* child_orders) {
+      tasks.push_back({child.get(), child_orders, false});
+    };
+    auto finish = [&](EvalResult<Array<T>>& v) -> bool {
+      if (!v) return false;
+      values.push_back(std::move(*v));
+      tasks.pop_back();
+      return true;
+    };
+
+    if (task.orders == nullptr) {
+      switch (node.kind()) {
+        case Kind::Leaf: {
+          auto v = eval_points(std::get<LeafNode<T>>(node.node).coeffs, points);
+          if (!finish(v)) return v;
+          break;
+        }
+        case Kind::Deriv: {
+          const auto& n = std::get<DerivNode<T>>(node.node);
+          push(n.child, &n.orders);
+          break;
+        }
+        default:
+          // Right child pushed first, so the left one is evaluated first.
+          std::visit(
+              [&push](const auto& n) {
+                if constexpr (requires { n.left; }) {
+                  push(n.right, nullptr);
+                  push(n.left, nullptr);
+                } else if constexpr (requires { n.child; }) {
+                  push(n.child, nullptr);
+                }
+              },
+              node.node);
+      }
+      continue;
+    }
+
+    const std::vector<i64>& d = *task.orders;
+    switch (node.kind()) {
+      case Kind::Leaf: {
+        // Only the leaf's coefficients are differentiated; the new array lives for this step.
+        auto derived = differentiate(std::get<LeafNode<T>>(node.node).coeffs, d);
+        if (!derived) return fail(std::move(derived).error());
+        auto v = eval_points(*derived, points);
+        if (!finish(v)) return v;
+        break;
+      }
+      case Kind::Add: {
+        const auto& n = std::get<BinaryNode<T, Kind::Add>>(node.node);
+        push(n.right, &d);
+        push(n.left, &d);
+        break;
+      }
+      case Kind::Sub: {
+        const auto& n = std::get<BinaryNode<T, Kind::Sub>>(node.node);
+        push(n.right, &d);
+        push(n.left, &d);
+        break;
+      }
+      case Kind::Mul: {
+        // The two-term product rule is right only for a single first derivative; every other
+        // order list goes through the expansion or the general Leibniz rule.
+        const auto& n = std::get<BinaryNode<T, Kind::Mul>>(node.node);
+        auto v = is_single_first_derivative(d) ? eval_derivative_product(*n.left, *n.right, d, points)
+                                               : eval_product_derivative(node, d, points);
+        if (!finish(v)) return v;
+        break;
+      }
+      case Kind::Div:
+        return fail(EvalError::message("Derivatives and integrals of rationals are not supported."));
+      case Kind::Scale:
+        push(std::get<ScaleNode<T>>(node.node).child, &d);
+        break;
+      case Kind::Deriv: {
+        // Nested derivatives collapse into one with summed orders, applied at the leaves.
+        const auto& n = std::get<DerivNode<T>>(node.node);
+        summed.push_back(sum_orders(d, n.orders));
+        push(n.child, &summed.back());
+        break;
+      }
+      case Kind::Pow:
+        return fail(EvalError::message("Derivatives and integrals of powers are not supported."));
+    }
+  }
+  if (values.size() != 1) internal_failure("tree evaluation left an unbalanced value stack");
+  return std::move(values.back());
+}
+
 }  // namespace
 
 template <Element T>
 EvalResult<Array<T>> eval_tree(const Expr<T>& e, const View<T>& points) {
-  check_stack_depth();
-  auto eval = [&points](const Expr<T>& child) { return eval_tree(child, points); };
-  return std::visit(
-      [&](const auto& n) -> EvalResult<Array<T>> {
-        using N = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<N, LeafNode<T>>) {
-          return eval_points(n.coeffs, points);
-        } else if constexpr (std::is_same_v<N, ScaleNode<T>>) {
-          auto values = eval_tree(*n.child, points);
-          if (values) scale_in_place(*values, n.factor);
-          return values;
-        } else if constexpr (std::is_same_v<N, DerivNode<T>>) {
-          return eval_derivative(*n.child, n.orders, points);
-        } else if constexpr (std::is_same_v<N, PowNode<T>>) {
-          auto values = eval_tree(*n.child, points);
-          if (values) {
-            T* v = values->data();
-            for (u64 i = 0; i < values->size(); ++i) v[i] = element_power(v[i], n.exponent);
-          }
-          return values;
-        } else {
-          return eval_pair(e.kind(), *n.left, *n.right, eval);
-        }
-      },
-      e.node);
+  return walk(e, nullptr, points);
 }
 
 template <Element T>
 EvalResult<Array<T>> eval_derivative(const Expr<T>& e, const std::vector<i64>& orders, const View<T>& points) {
-  check_stack_depth();
-  auto derive = [&](const Expr<T>& child) { return eval_derivative(child, orders, points); };
-  switch (e.kind()) {
-    case Kind::Leaf: {
-      // Only the leaf's coefficients are differentiated; the new array lives for this call.
-      auto derived = differentiate(std::get<LeafNode<T>>(e.node).coeffs, orders);
-      if (!derived) return fail(std::move(derived).error());
-      return eval_points(*derived, points);
-    }
-    case Kind::Add: {
-      const auto& n = std::get<BinaryNode<T, Kind::Add>>(e.node);
-      return eval_pair(Kind::Add, *n.left, *n.right, derive);
-    }
-    case Kind::Sub: {
-      const auto& n = std::get<BinaryNode<T, Kind::Sub>>(e.node);
-      return eval_pair(Kind::Sub, *n.left, *n.right, derive);
-    }
-    case Kind::Mul: {
-      // The two-term product rule is right only for a single first derivative; every other
-      // order list goes through the expansion or the general Leibniz rule.
-      if (!is_single_first_derivative(orders)) return eval_product_derivative(e, orders, points);
-      const auto& n = std::get<BinaryNode<T, Kind::Mul>>(e.node);
-      return eval_derivative_product(*n.left, *n.right, orders, points);
-    }
-    case Kind::Div:
-      return fail(EvalError::message("Derivatives and integrals of rationals are not supported."));
-    case Kind::Scale: {
-      const auto& n = std::get<ScaleNode<T>>(e.node);
-      auto values = eval_derivative(*n.child, orders, points);
-      if (values) scale_in_place(*values, n.factor);
-      return values;
-    }
-    case Kind::Deriv: {
-      // Nested derivatives collapse into one with summed orders, applied at the leaves.
-      const auto& n = std::get<DerivNode<T>>(e.node);
-      return eval_derivative(*n.child, sum_orders(orders, n.orders), points);
-    }
-    case Kind::Pow:
-      return fail(EvalError::message("Derivatives and integrals of powers are not supported."));
-  }
-  internal_failure("unknown node kind");
+  return walk(e, &orders, points);
 }
 
 std::vector<i64> sum_orders(const std::vector<i64>& outer, const std::vector<i64>& inner) {

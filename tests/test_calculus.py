@@ -1,0 +1,260 @@
+"""Derivatives and antiderivatives of whole trees: lazily (calling a `deriv` tree), through
+`expand()` and through `partial()`, checked against the true derivative for every kind of
+order list, and the refusals around quotients."""
+
+import numpy as np
+import pytest
+
+from kestrum import ExpressionTree
+from reference import Model
+import reference_calculus as truth
+
+# Order lists over two parameters: none, single first derivatives, higher, mixed, negative
+# and mixed-sign ones.
+ORDERS = [(0, 0), (1, 0), (0, 1), (2, 0), (1, 1), (0, 2), (3, 1), (-1, 0), (0, -1), (1, -1),
+          (-2, 1), (-1, -1)]
+
+ACTIVE_DENOMINATOR = "Can't perform integral/derivative operation if active dofs are in denominator"
+RATIONALS = "Derivatives and integrals of rationals are not supported."
+
+
+def coeffs(seed, shape, kind):
+    """Small integer-valued coefficients (halves for f64, Gaussian integers for c64)."""
+    rng = np.random.default_rng(seed)
+    re = rng.integers(-3, 4, size=shape)
+    re[(0,) * len(shape)] = 2  # never the zero polynomial
+    if kind == "i64":
+        return re.astype(np.int64)
+    if kind == "f64":
+        return re + 0.5 * rng.integers(-1, 2, size=shape)
+    return re + 1j * rng.integers(-3, 4, size=shape)
+
+
+def leaf(seed, shape, kind):
+    values = coeffs(seed, shape, kind)
+    return ExpressionTree(values), Model.from_values(values)
+
+
+def denominator(kind):
+    """3 + x₂², never zero at real points, constant along the first parameter."""
+    values = np.array([[3, 0, 1]], dtype=np.int64 if kind == "i64" else float)
+    return ExpressionTree(values), Model.from_values(values)
+
+
+def points(kind, seed=7):
+    rng = np.random.default_rng(seed)
+    pts = rng.uniform(-1.5, 1.5, size=(9, 2))
+    if kind == "c64":
+        pts = pts + 1j * rng.uniform(-1.5, 1.5, size=(9, 2))
+    return pts
+
+
+def twin(a, b, op):
+    return op(a[0], b[0]), op(a[1], b[1])
+
+
+mul = lambda x, y: x * y  # noqa: E731
+add = lambda x, y: x + y  # noqa: E731
+sub = lambda x, y: x - y  # noqa: E731
+div = lambda x, y: x / y  # noqa: E731
+
+
+def product_trees(kind):
+    """Trees with products and no quotient."""
+    a, b, c = leaf(1, (3, 3), kind), leaf(2, (2, 3), kind), leaf(3, (3, 2), kind)
+    ab = twin(a, b, mul)
+    return {
+        "a*b": ab,
+        "(a*b+c)*(-2c)": twin(twin(ab, c, add), (c[0] * -2, c[1] * -2), mul),
+        "a*(b*c)-a": twin(twin(a, twin(b, c, mul), mul), a, sub),
+        "deriv(a*b)*c": twin((ab[0].deriv([1, 0]), ab[1].deriv([1, 0])), c, mul),
+        "deriv(deriv(a*b))": (ab[0].deriv([0, 1]).deriv([1, 0]), ab[1].deriv([0, 1]).deriv([1, 0])),
+    }
+
+
+def quotient_trees(kind):
+    """Trees with a quotient whose denominator varies along the second parameter only."""
+    a, n, d = leaf(4, (3, 2), kind), leaf(5, (3, 3), kind), denominator(kind)
+    q = twin(n, d, div)
+    return {
+        "n/d": q,
+        "a*(n/d)": twin(a, q, mul),
+        "(n/d)*a+a": twin(twin(q, a, mul), a, add),
+        "(n/d)*(a*a)": twin(q, twin(a, a, mul), mul),
+    }
+
+
+def route_values(tree, orders, route, pts):
+    """Values of the derivative of `tree` by `orders`, taken lazily, by expansion, or by
+    partial evaluation, at each point, of the parameter with the lowest order (so that it
+    keeps a coefficient)."""
+    d = tree.deriv(list(orders))
+    if route == "lazy":
+        return d(pts)
+    if route == "expand":
+        return d.expand()(pts)
+    axis = int(np.argmin(orders))
+    return np.array([d.partial([axis], pt[axis:axis + 1].copy())(pt) for pt in pts])
+
+
+def expected(model, orders, pts):
+    return truth.values(model.deriv(list(orders)).root, pts)
+
+
+def assert_close(actual, wanted):
+    np.testing.assert_allclose(actual, wanted, rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("orders", ORDERS, ids=str)
+@pytest.mark.parametrize("route", ["lazy", "expand", "partial"])
+@pytest.mark.parametrize("name", list(product_trees("f64")))
+def test_derivative_of_products_is_the_true_derivative(dtype, name, route, orders):
+    tree, model = product_trees(dtype)[name]
+    pts = points(dtype)
+    assert_close(route_values(tree, orders, route, pts), expected(model, orders, pts))
+
+
+QUOTIENT_ORDERS = [(0, 0), (1, 0), (2, 0), (3, 0), (67, 0)]
+
+
+@pytest.mark.parametrize("orders", QUOTIENT_ORDERS, ids=str)
+@pytest.mark.parametrize("route", ["expand", "partial"])
+@pytest.mark.parametrize("name", list(quotient_trees("f64")))
+def test_derivative_of_quotients_is_the_true_derivative(dtype, name, route, orders):
+    # The denominator is constant along the first parameter, so these are all defined;
+    # (67, 0) takes the largest binomial coefficients that still fit.
+    tree, model = quotient_trees(dtype)[name]
+    pts = points(dtype)
+    assert_close(route_values(tree, orders, route, pts), expected(model, orders, pts))
+
+
+@pytest.mark.parametrize("orders", [(-1, 0), (-2, 0), (-1, 2)], ids=str)
+@pytest.mark.parametrize("route", ["expand", "partial"])
+def test_antiderivative_of_a_quotient_keeps_the_denominator(dtype, route, orders):
+    tree, model = quotient_trees(dtype)["n/d"]
+    pts = points(dtype)
+    if orders[1] > 0:
+        # A derivative along the denominator's parameter is refused even after integrating.
+        with pytest.raises(ValueError) as exc:
+            route_values(tree, orders, route, pts)
+        assert str(exc.value) == ACTIVE_DENOMINATOR
+    else:
+        assert_close(route_values(tree, orders, route, pts), expected(model, orders, pts))
+
+
+BINOMIAL = "Binomial coefficient too large in the derivative of a product"
+TOO_MANY = "Too many terms in the derivative of a product"
+
+
+@pytest.mark.parametrize("name, orders, message", [
+    ("n/d", (0, 1), ACTIVE_DENOMINATOR),
+    ("n/d", (0, -1), ACTIVE_DENOMINATOR),  # integrals along the denominator's parameter too
+    ("n/d", (1, -1), ACTIVE_DENOMINATOR),
+    ("a*(n/d)", (0, 1), ACTIVE_DENOMINATOR),
+    ("a*(n/d)", (1, 1), ACTIVE_DENOMINATOR),
+    ("a*(n/d)", (-1, 0), RATIONALS),
+    ("(n/d)*(a*a)", (-2, 0), RATIONALS),
+    ("(n/d)*a+a", (0, -1), RATIONALS),
+    ("a*(n/d)", (68, 0), BINOMIAL),
+    ("a*(n/d)", (40, 40), BINOMIAL),  # each binomial fits, their product does not
+    ("a*(n/d)", (4096, 0), TOO_MANY),
+    ("a*(n/d)", (2**62, 2**62), TOO_MANY),
+])
+@pytest.mark.parametrize("route", ["expand", "partial"])
+def test_refused_derivatives_of_quotients(name, orders, message, route):
+    tree, _ = quotient_trees("f64")[name]
+    with pytest.raises(ValueError) as exc:
+        route_values(tree, orders, route, points("f64"))
+    assert str(exc.value) == message
+
+
+@pytest.mark.parametrize("orders, message", [
+    ((1, 0), RATIONALS),
+    ((2, 0), RATIONALS),
+    ((0, 0), RATIONALS),
+    ((68, 0), BINOMIAL),
+    ((4096, 0), TOO_MANY),
+])
+def test_lazy_derivative_of_a_product_over_a_quotient_is_refused(orders, message):
+    tree, _ = quotient_trees("f64")["a*(n/d)"]
+    with pytest.raises(ValueError) as exc:
+        tree.deriv(list(orders))(points("f64"))
+    assert str(exc.value) == message
+
+
+def _worked(kind):
+    """x₁, x₁², 3 + x₂² and their quotient, in the given kind; the second parameter is then
+    fixed at 2 by partial(), so the denominator prints as 7."""
+    dt = np.complex128 if kind == "c64" else np.float64
+    a = ExpressionTree(np.array([[0, 1]], dt).T)
+    n = ExpressionTree(np.array([[0, 0, 1]], dt).T)
+    d = ExpressionTree(np.array([[3, 0, 1]], dt))
+    return a, n / d, np.array([2], dt)
+
+
+@pytest.mark.parametrize("kind, build, text", [
+    # All-zero orders keep a product (not doubled) and a quotient (not 0).
+    ("f64", lambda a, q, v: (a * q).deriv([0, 0]).partial([1], v),
+     "(1x₁¹) * ((1x₁²) / (7)), dtype = f64"),
+    ("f64", lambda a, q, v: (a * a).deriv([0, 0]).partial([1], v), "1x₁², dtype = f64"),
+    # A single first derivative keeps the two-term product rule and the quotient rule.
+    ("f64", lambda a, q, v: (a * a).deriv([1, 0]).partial([1], v),
+     "((1) * (1x₁¹)) + ((1) * (1x₁¹)), dtype = f64"),
+    ("f64", lambda a, q, v: (a * q).deriv([1, 0]).partial([1], v),
+     "((1) * ((1x₁²) / (7))) + (((((2x₁¹) * (7)) - ((0) * (1x₁²))) / (pow(7, 2))) * (1x₁¹)), "
+     "dtype = f64"),
+    # Higher orders: the expanded product is differentiated; over a quotient, the Leibniz sum
+    # in row-major order of β, left-folded, with a factor only where the binomial is not 1.
+    ("f64", lambda a, q, v: (a * a).deriv([2, 0]).partial([1], v), "2, dtype = f64"),
+    ("f64", lambda a, q, v: (a * q).deriv([2, 0]).partial([1], v),
+     "(((1x₁¹) * ((((2) * (7)) - ((0) * (1x₁²))) / (pow(7, 2)))) + "
+     "(2 * ((1) * ((((2x₁¹) * (7)) - ((0) * (1x₁²))) / (pow(7, 2)))))) + "
+     "((0) * ((1x₁²) / (7))), dtype = f64"),
+    ("c64", lambda a, q, v: (a * q).deriv([2, 0]).partial([1], v),
+     "(((1+0ix₁¹) * ((((2+0i) * (7+0i)) - ((0) * (1+0ix₁²))) / (pow(7+0i, 2)))) + "
+     "(2+0i * ((1+0i) * ((((2+0ix₁¹) * (7+0i)) - ((0) * (1+0ix₁²))) / (pow(7+0i, 2)))))) + "
+     "((0) * ((1+0ix₁²) / (7+0i))), dtype = c64"),
+    # An antiderivative along a parameter the denominator does not vary in.
+    ("f64", lambda a, q, v: q.deriv([-1, 0]).partial([1], v),
+     "(0.3333333333333333x₁³) / (7), dtype = f64"),
+    # Differentiating the quotient rule's square: the power rule's factor n − 1 = 1 times the
+    # (vanishing) derivative of the base.
+    ("f64", lambda a, q, v: q.deriv([1, 0]).partial([1], v).deriv([1, 0]).partial([1], v),
+     "((((((2) * (7)) + ((0) * (2x₁¹))) - (((0) * (1x₁²)) + ((2x₁¹) * (0)))) * (pow(7, 2))) - "
+     "(((1 * (7)) * (0)) * (((2x₁¹) * (7)) - ((0) * (1x₁²))))) / (pow(pow(7, 2), 2)), dtype = f64"),
+    ("c64", lambda a, q, v: q.deriv([1, 0]).partial([1], v).deriv([1, 0]).partial([1], v),
+     "((((((2+0i) * (7+0i)) + ((0) * (2+0ix₁¹))) - (((0) * (1+0ix₁²)) + ((2+0ix₁¹) * (0)))) * "
+     "(pow(7+0i, 2))) - (((1+0i * (7+0i)) * (0)) * (((2+0ix₁¹) * (7+0i)) - ((0) * (1+0ix₁²))))) / "
+     "(pow(pow(7+0i, 2), 2)), dtype = c64"),
+])
+def test_worked_derivative_trees(kind, build, text):
+    assert str(build(*_worked(kind))) == text
+
+
+@pytest.mark.parametrize("orders, text, shape", [
+    ([1], "2 + 2x₁¹, dtype = f64", [2]),
+    ([-1], "3x₁¹ + 1x₁² + 0.3333333333333333x₁³, dtype = f64", [4]),
+    ([3], "0, dtype = f64", [0]),
+])
+def test_derivative_of_a_leaf_expands_to_one_leaf(orders, text, shape):
+    t = ExpressionTree(np.array([3, 2, 1])).deriv(orders).expand()
+    assert str(t) == text
+    assert t.shape.tolist() == shape
+
+
+@pytest.mark.parametrize("orders", ORDERS, ids=str)
+def test_denominator_parameters_decide_refusal(orders):
+    a, _ = leaf(4, (3, 2), "f64")
+    constant = ExpressionTree(np.array([[4.0]]))
+    varying = ExpressionTree(np.full((3, 1), 2.0)) + ExpressionTree(np.full((1, 4), 1.0))
+    pts = points("f64")
+    # A constant denominator accepts every order list.
+    model = Model.from_values(coeffs(4, (3, 2), "f64")) / Model.from_values(np.array([[4.0]]))
+    assert_close((a / constant).deriv(list(orders)).expand()(pts), expected(model, orders, pts))
+    # A denominator varying in both parameters accepts only the all-zero list.
+    if orders == (0, 0):
+        assert_close((a / varying).deriv([0, 0]).expand()(pts), (a / varying)(pts))
+    else:
+        with pytest.raises(ValueError) as exc:
+            (a / varying).deriv(list(orders)).expand()
+        assert str(exc.value) == ACTIVE_DENOMINATOR
