@@ -93,10 +93,17 @@ EvalResult<Polynomial<T>> dense_add_or_sub(const Polynomial<T>& a, const Polynom
 
 /// dst[t] := (p · src[t]) + dst[t] for t < run. p is the left operand of every product.
 /// The two ranges never overlap (src belongs to an operand, dst to the new result).
-template <Element T>
-inline void scaled_add_run(T* __restrict dst, const T* __restrict src, T p, u64 run) {
-  for (u64 t = 0; t < run; ++t) dst[t] = add(mul(p, src[t]), dst[t]);
-}
+/// A wider vector variant is picked at load time. It performs the same separately rounded
+/// products and sums, so it gives the same bits. Only AVX2 is offered, on purpose: that
+/// target has no fused multiply-add instructions at all, whereas with AVX-512 (which implies
+/// FMA) g++ 12 turns the complex multiply-add into vfmaddsub despite -ffp-contract=off.
+#define KS_SCALED_ADD_RUN(T)                                                                   \
+  [[gnu::target_clones("avx2", "default")]] void scaled_add_run(                               \
+      T* __restrict dst, const T* __restrict src, T p, u64 run) {                              \
+    for (u64 t = 0; t < run; ++t) dst[t] = add(mul(p, src[t]), dst[t]);                        \
+  }
+KS_FOR_EACH_ELEMENT(KS_SCALED_ADD_RUN)
+#undef KS_SCALED_ADD_RUN
 
 }  // namespace
 
