@@ -26,7 +26,8 @@ import numpy as np
 
 import reference
 from reference import (DTYPES, Add, Deriv, Div, EvalFailure, InternalFailure, Leaf, Mul, Pow,
-                       Scale, Sub)
+                       Scale, Sub, _wrap)
+from reference import _scalar as scalar
 
 COMPOSITION = "Incompatible dimensions for composition"
 EVALUATION = "Incompatibile dimensions for evaluation"
@@ -35,11 +36,6 @@ RATIONALS = "Derivatives and integrals of rationals are not supported."
 MAX_LEIBNIZ_TERMS = 4096
 
 # --- scalars -------------------------------------------------------------------------------
-
-
-def _wrap(v: int) -> int:
-    v &= (1 << 64) - 1
-    return v - (1 << 64) if v >= 1 << 63 else v
 
 
 def s_add(a, b, kind):
@@ -63,13 +59,8 @@ def s_mul(a, b, kind):
     if kind == "i64":
         return _wrap(a * b)
     if kind == "f64":
-        return _fmul(a, b)
-    return (_fmul(a[0], b[0]) - _fmul(a[1], b[1]), _fmul(a[0], b[1]) + _fmul(a[1], b[0]))
-
-
-def _fmul(x: float, y: float) -> float:
-    # Python raises nothing for inf·0 (it gives nan); overflow saturates to inf.
-    return x * y
+        return a * b  # Python floats: inf·0 gives nan and overflow gives inf, as in C
+    return (a[0] * b[0] - a[1] * b[1], a[0] * b[1] + a[1] * b[0])
 
 
 def zero(kind):
@@ -95,18 +86,6 @@ def from_numpy_scalar(v, kind):
 
 def to_scalar_value(s, kind):
     return complex(s[0], s[1]) if kind == "c64" else s
-
-
-def scalar(value, kind):
-    """A Python number (or factor of the reference trees) as a scalar of the kind."""
-    if kind == "i64":
-        return _wrap(int(value))
-    if kind == "f64":
-        return float(value)
-    if isinstance(value, tuple):
-        return (float(value[0]), float(value[1]))
-    z = complex(value)
-    return (z.real, z.imag)
 
 
 # --- arrays as (shape, row-major scalars) ------------------------------------------------

@@ -4,6 +4,8 @@ every failure in its order of checks."""
 
 from __future__ import annotations
 
+import operator
+
 import numpy as np
 import pytest
 
@@ -21,8 +23,6 @@ UNSUPPORTED = "Unsupported data type for evaluation"
 INNER = "Inner none on polyval"
 OUTER = "Outer none on polyval"
 ACTIVE = "Can't perform integral/derivative operation if active dofs are in denominator"
-KIND_OF = {np.dtype(np.int64): "i64", np.dtype(np.float64): "f64", np.dtype(np.complex128): "c64"}
-SUFFIX = {"i64": ", dtype = i64", "f64": ", dtype = f64", "c64": ", dtype = c64"}
 
 
 def kind_of(tree: ExpressionTree) -> str:
@@ -56,9 +56,8 @@ def module_tree(node) -> ExpressionTree:
     if isinstance(node, Scale):
         factor = complex(*node.factor) if isinstance(node.factor, tuple) else node.factor
         return module_tree(node.child) * factor
-    left, right = module_tree(node.left), module_tree(node.right)
-    return {Add: left + right, Sub: left - right, Mul: left * right}.get(type(node)) \
-        if not isinstance(node, Div) else left / right
+    op = {Add: operator.add, Sub: operator.sub, Mul: operator.mul, Div: operator.truediv}[type(node)]
+    return op(module_tree(node.left), module_tree(node.right))
 
 
 def outcome(call):

@@ -31,16 +31,20 @@ template <Element T> Polynomial<T> scaled(const Polynomial<T>& x, T s) {
   if (!var##_result) return fail(std::move(var##_result).error()); \
   Polynomial<T> var = std::move(*var##_result)
 
+/// The Single or the Rational inside an expansion (exactly one is non-null).
+template <Element T>
+std::pair<Single<T>*, Rational<T>*> sides(Expansion<T>& x) {
+  return {std::get_if<Single<T>>(&x.value), std::get_if<Rational<T>>(&x.value)};
+}
+
 template <Element T> using DenseOp = EvalResult<Polynomial<T>> (*)(const Polynomial<T>&, const Polynomial<T>&);
 
 /// Add and Sub share their four rows; `op` is dense_add or dense_sub. The Single operand is
 /// always the first factor of the product with the other side's denominator.
 template <Element T>
 EvalResult<Expansion<T>> combine_additive(DenseOp<T> op, Expansion<T>& l, Expansion<T>& r, bool subtract) {
-  auto* ls = std::get_if<Single<T>>(&l.value);
-  auto* rs = std::get_if<Single<T>>(&r.value);
-  auto* lr = std::get_if<Rational<T>>(&l.value);
-  auto* rr = std::get_if<Rational<T>>(&r.value);
+  auto [ls, lr] = sides(l);
+  auto [rs, rr] = sides(r);
   if (ls && rs) {
     KS_TRY(sum, op(ls->p, rs->p));
     return single(std::move(sum));
@@ -65,10 +69,8 @@ EvalResult<Expansion<T>> combine_additive(DenseOp<T> op, Expansion<T>& l, Expans
 
 template <Element T>
 EvalResult<Expansion<T>> combine_mul(Expansion<T>& l, Expansion<T>& r) {
-  auto* ls = std::get_if<Single<T>>(&l.value);
-  auto* rs = std::get_if<Single<T>>(&r.value);
-  auto* lr = std::get_if<Rational<T>>(&l.value);
-  auto* rr = std::get_if<Rational<T>>(&r.value);
+  auto [ls, lr] = sides(l);
+  auto [rs, rr] = sides(r);
   if (ls && rs) {
     KS_TRY(prod, dense_mul(ls->p, rs->p));
     return single(std::move(prod));
@@ -88,10 +90,8 @@ EvalResult<Expansion<T>> combine_mul(Expansion<T>& l, Expansion<T>& r) {
 
 template <Element T>
 EvalResult<Expansion<T>> combine_div(Expansion<T>& l, Expansion<T>& r) {
-  auto* ls = std::get_if<Single<T>>(&l.value);
-  auto* rs = std::get_if<Single<T>>(&r.value);
-  auto* lr = std::get_if<Rational<T>>(&l.value);
-  auto* rr = std::get_if<Rational<T>>(&r.value);
+  auto [ls, lr] = sides(l);
+  auto [rs, rr] = sides(r);
   if (ls && rs) return rational(std::move(ls->p), std::move(rs->p));
   if (ls && rr) {
     KS_TRY(numerator, dense_mul(ls->p, rr->denominator));
