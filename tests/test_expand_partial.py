@@ -5,6 +5,7 @@ every failure in its order of checks."""
 from __future__ import annotations
 
 import operator
+import sys
 
 import numpy as np
 import pytest
@@ -578,35 +579,46 @@ class _Refusing:
         raise RuntimeError("no array here")
 
 
-def _partial_paths():
-    return {
-        "ok": lambda i, v: ExpressionTree(C23).partial(i, v),
-        "negative": lambda i, v: ExpressionTree(C23).partial(-i, v),
-        "bad_values": lambda i, v: ExpressionTree(C23).partial(i, v[:, None]),
-        "strided": lambda i, v: ExpressionTree(C23).partial(i, np.stack([v, v], 1)[:, 0]),
-        "tree_error": lambda i, v: ExpressionTree(C23).partial(i[:1], v),
-        "cast_and_ok": lambda i, v: ExpressionTree(C23.astype(np.int64)).partial(i, v),
-        "refused_values": lambda i, v: ExpressionTree(C23).partial(i, _Refusing()),
-        "c64_refuses_floats": lambda i, v: ExpressionTree(C23 + 0j).partial(i, v.astype(object)),
-    }
+# Each path: receiver coefficients, fresh (indices, values) arguments, outcome kind.
+_FLAG_PATHS = {
+    "ok": (C23, lambda: (np.array([1, 0]), np.array([0.5, 2.0])), "ok"),
+    "cast": (C23.astype(np.int64), lambda: (np.array([1, 0]), np.array([0.5, 2.0])), "ok"),
+    "negative": (C23, lambda: (np.array([-1, 0]), np.array([0.5, 2.0])), "value_error"),
+    "float_indices": (C23, lambda: (np.array([1.0, 0.0]), np.array([0.5, 2.0])), "value_error"),
+    "two_axis_values": (C23, lambda: (np.array([1, 0]), np.array([[0.5, 2.0]])), "value_error"),
+    "strided_values": (C23, lambda: (np.array([1, 0]), np.arange(4.0)[::2]), "value_error"),
+    "tree_error": (C23, lambda: (np.array([0]), np.array([0.5, 2.0])), "value_error"),
+    "refused_values": (C23, lambda: (np.array([1, 0]), _Refusing()), "panic"),
+}
 
 
 @pytest.mark.parametrize("writeable", [True, False])
-@pytest.mark.parametrize("path", sorted(_partial_paths()))
+@pytest.mark.parametrize("path", sorted(_FLAG_PATHS))
 def test_partial_restores_writeable_flags_on_every_path(path, writeable):
-    indices = np.array([1, 0])
-    values = np.array([0.5, 2.0])
-    for a in (indices, values):
+    coeffs, arguments, expected = _FLAG_PATHS[path]
+    indices, values = arguments()
+    arrays = [a for a in (indices, values) if isinstance(a, np.ndarray)]
+    for a in arrays:
         a.flags.writeable = writeable
-    try:
-        _partial_paths()[path](indices, values)
-    except BaseException as exc:  # noqa: BLE001 - one path ends in the internal failure
-        if path == "ok" or path == "cast_and_ok":
-            raise
-        if path == "refused_values":
-            assert type(exc).__name__ == "PanicException"
-    assert indices.flags.writeable is writeable
-    assert values.flags.writeable is writeable
+    assert outcome(lambda: ExpressionTree(coeffs).partial(indices, values))[0] == expected
+    for a in arrays:
+        assert a.flags.writeable is writeable
+
+
+def test_partial_leaves_reference_counts_unchanged():
+    paths = [(ExpressionTree(coeffs), *arguments()) for coeffs, arguments, _ in _FLAG_PATHS.values()]
+    watched = [x for path in paths for x in path] + [ExpressionTree]
+
+    def calls():
+        for tree, indices, values in paths:
+            outcome(lambda: tree.partial(indices, values))
+            tree.expand()
+
+    calls()
+    before = [sys.getrefcount(x) for x in watched]
+    for _ in range(20):
+        calls()
+    assert [sys.getrefcount(x) for x in watched] == before
 
 
 def test_partial_with_values_numpy_refuses_is_an_internal_failure(capfd):
