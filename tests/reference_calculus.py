@@ -3,16 +3,20 @@
 This model knows nothing of the library's operation order: it expands a tree into sparse
 polynomials over Python numbers (a numerator and, below a quotient, a denominator) and
 differentiates the numerator term by term. Results agree with the library up to rounding,
-so compare with a tolerance; bit-exact checks use the operation-order references instead.
+so compare with a tolerance.
+
+``eval_tree`` at the end is the bit-exact counterpart for lazy derivatives: reference.py's
+evaluation with the library's rules for products under a derivative.
 
 Trees are the node classes of reference.py (a Model's root).
 """
 
-from math import comb, prod
+from math import prod
 
 import numpy as np
 
 import reference as ref
+import reference_expand as rx
 
 
 class Refused(Exception):
@@ -120,119 +124,26 @@ def values(node, points):
     return np.array([peval(n, pt) / peval(d, pt) for pt in np.asarray(points).tolist()])
 
 
-# --- the operation order of the library's sound calculus ---------------------------------
-#
-# The mirrors below repeat, node for node, the trees the library's symbolic derivative writes
-# and the values its lazy derivatives compute, so results can be compared bit for bit. They
-# need the expansion of a product, which reference_expand provides.
-
-RATIONALS = "Derivatives and integrals of rationals are not supported."
-ACTIVE_DENOMINATOR = "Can't perform integral/derivative operation if active dofs are in denominator"
-TOO_MANY = "Too many terms in the derivative of a product"
-BINOMIAL = "Binomial coefficient too large in the derivative of a product"
-MAX_TERMS = 4096
-
-
-def single_first(orders) -> bool:
-    return sorted(orders) == [0] * (len(orders) - 1) + [1]
-
-
-def count_as(n: int, kind: str):
-    """A count as a factor of the kind: i64 modulo 2**64, f64 the nearest double."""
-    if kind == "i64":
-        return ref._wrap(n)
-    return float(n) if kind == "f64" else (float(n), 0.0)
-
-
-def leibniz_terms(orders):
-    """[(β, o − β, C(o, β))] for every 0 ≤ β ≤ o in row-major order of β."""
-    if prod(k + 1 for k in orders) > MAX_TERMS:
-        raise ref.EvalFailure(TOO_MANY)
-    terms = []
-    for beta in np.ndindex(*(k + 1 for k in orders)):
-        c = prod(comb(k, b) for k, b in zip(orders, beta))
-        if c >= 2**64:
-            raise ref.EvalFailure(BINOMIAL)
-        terms.append((tuple(beta), tuple(k - b for k, b in zip(orders, beta)), c))
-    return terms
-
-
-def _expanded_single(node, kind):
-    """The one polynomial a product expands to, or None below a quotient."""
-    import reference_expand
-    x = reference_expand.expand_tree(node, kind)
-    return x[1] if x[0] == "single" else None
-
-
-def dependent_parameters(node) -> set:
-    if isinstance(node, ref.Leaf):
-        return {a for a, n in enumerate(node.coeffs.shape) if n >= 2}
-    if isinstance(node, (ref.Add, ref.Sub, ref.Mul, ref.Div)):
-        return dependent_parameters(node.left) | dependent_parameters(node.right)
-    return dependent_parameters(node.child)
-
-
-def derive_tree(node, orders, kind):
-    """The tree the library's symbolic derivative writes for `node` by `orders`."""
-    orders = tuple(orders)
-
-    def d(x, o=orders):
-        return derive_tree(x, o, kind)
-
-    if isinstance(node, ref.Leaf):
-        return ref.Leaf(ref.differentiate(node.coeffs, orders, kind))
-    if isinstance(node, (ref.Add, ref.Sub)):
-        return type(node)(d(node.left), d(node.right))
-    if isinstance(node, ref.Mul):
-        if single_first(orders):
-            return ref.Add(ref.Mul(d(node.left), node.right), ref.Mul(d(node.right), node.left))
-        p = _expanded_single(node, kind)
-        if p is not None:
-            return ref.Leaf(ref.differentiate(p, orders, kind))
-        if any(k < 0 for k in orders):
-            raise ref.EvalFailure(RATIONALS)
-        acc = None
-        for beta, rest, c in leibniz_terms(orders):
-            term = ref.Mul(d(node.left, beta), d(node.right, rest))
-            if c != 1:
-                term = ref.Scale(count_as(c, kind), term)
-            acc = term if acc is None else ref.Add(acc, term)
-        return acc
-    if isinstance(node, ref.Div):
-        if any(orders[a] != 0 for a in dependent_parameters(node.right) if a < len(orders)):
-            raise ref.EvalFailure(ACTIVE_DENOMINATOR)
-        if any(k > 0 for k in orders):
-            return ref.Div(ref.Sub(ref.Mul(ref.Deriv(node.left, orders), node.right),
-                                   ref.Mul(ref.Deriv(node.right, orders), node.left)),
-                           ref.Pow(node.right, 2))
-        return ref.Div(ref.Deriv(node.left, orders), node.right)
-    if isinstance(node, ref.Scale):
-        return ref.Scale(node.factor, d(node.child))
-    if isinstance(node, ref.Deriv):
-        return derive_tree(node.child, ref.sum_orders(orders, node.orders), kind)
-    n = node.exponent
-    if kind == "i64" and not 1 <= n <= 2**63:
-        raise ref.EvalFailure("Couldn't convert power")
-    return ref.Mul(ref.Scale(count_as((n - 1) % 2**64, kind), node.child), d(node.child))
-
+# --- the operation order of the library's lazy derivatives --------------------------------
 
 def _eval_derivative(node, orders, pts):
     """The library's lazy derivative: the two-term product rule only for a single first
-    derivative, else the product's expansion or the general Leibniz sum."""
-    if not isinstance(node, ref.Mul) or single_first(orders):
+    derivative, else the derivative of the product's expansion, else (a quotient below) the
+    general Leibniz sum of values, left to right, each product times C(o, β) where not 1."""
+    if not isinstance(node, ref.Mul) or rx._single_first(list(orders)):
         return _plain_eval_derivative(node, orders, pts)
     kind = pts.kind
-    p = _expanded_single(node, kind)
-    if p is not None:
-        return ref._eval_leaf(ref.differentiate(p, orders, kind), pts)
+    expanded = rx.expand_tree(node, kind)
+    if expanded[0] == "single":
+        return ref._eval_leaf(ref.differentiate(expanded[1], orders, kind), pts)
     if any(k < 0 for k in orders):
-        raise ref.EvalFailure(RATIONALS)
+        raise ref.EvalFailure(rx.RATIONALS)
     acc = None
-    for beta, rest, c in leibniz_terms(orders):
+    for beta, rest, c in rx.leibniz_terms(orders):
         term = ref._mul(_eval_derivative(node.left, beta, pts),
                         _eval_derivative(node.right, rest, pts), kind)
         if c != 1:
-            term = ref._mul(term, ref._full(count_as(c, kind), pts.n, kind), kind)
+            term = ref._mul(term, ref._full(rx._count_as(c, kind), pts.n, kind), kind)
         acc = term if acc is None else ref._add(acc, term, kind)
     return acc
 
@@ -241,7 +152,8 @@ _plain_eval_derivative = ref._eval_derivative
 
 
 def eval_tree(node, points, kind):
-    """reference.eval_tree with the library's lazy derivatives of products."""
+    """reference.eval_tree with the library's lazy derivatives of products (the plain model
+    answers only single first derivatives of products)."""
     ref._eval_derivative = _eval_derivative
     try:
         return ref.eval_tree(node, points, kind)

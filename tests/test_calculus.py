@@ -5,8 +5,9 @@ order list, and the refusals around quotients."""
 import numpy as np
 import pytest
 
+from conftest import assert_bits_equal, assert_panic, random_points, random_twin
 from kestrum import ExpressionTree
-from reference import Model
+from reference import KINDS, EvalFailure, InternalFailure, Model
 import reference_calculus as truth
 
 # Order lists over two parameters: none, single first derivatives, higher, mixed, negative
@@ -258,3 +259,33 @@ def test_denominator_parameters_decide_refusal(orders):
         with pytest.raises(ValueError) as exc:
             (a / varying).deriv(list(orders)).expand()
         assert str(exc.value) == ACTIVE_DENOMINATOR
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_lazy_derivatives_of_random_trees_match_reference_bits(dtype, seed):
+    """Random trees (quotients included) under random order lists, nested derivatives too:
+    values bit for bit, or the same failure."""
+    rng = np.random.default_rng([seed, KINDS.index(dtype)])
+    tree, model, _ = random_twin(rng, dtype, 2, depth=3)
+    if rng.random() < 0.6:
+        other, other_model, _ = random_twin(rng, dtype, 2, depth=2)
+        tree, model = tree * other, model * other_model
+    for _ in range(3):
+        orders = [int(k) for k in rng.integers(-2, 4, size=2)]
+        d, dm = tree.deriv(orders), model.deriv(orders)
+        if rng.random() < 0.3:
+            inner = [int(k) for k in rng.integers(-1, 2, size=2)]
+            d, dm = d.deriv(inner), dm.deriv(inner)
+        pts = random_points(rng, (5,), 2, dm.kind)
+        try:
+            want = truth.eval_tree(dm.root, pts, dm.kind)
+        except EvalFailure as failure:
+            with pytest.raises(ValueError) as exc:
+                d(pts)
+            assert str(exc.value) == failure.message
+        except InternalFailure:
+            with pytest.raises(BaseException) as exc:
+                d(pts)
+            assert_panic(exc)
+        else:
+            assert_bits_equal(d(pts), want)
