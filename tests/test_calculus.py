@@ -5,7 +5,7 @@ order list, and the refusals around quotients."""
 import numpy as np
 import pytest
 
-from conftest import assert_bits_equal, assert_panic, random_points, random_twin
+from conftest import assert_bits_equal, assert_panic, random_points, random_twin, run_python
 from kestrum import ExpressionTree
 from reference import KINDS, EvalFailure, InternalFailure, Model
 import reference_calculus as truth
@@ -289,3 +289,37 @@ def test_lazy_derivatives_of_random_trees_match_reference_bits(dtype, seed):
             assert_panic(exc)
         else:
             assert_bits_equal(d(pts), want)
+
+
+def test_deep_trees_are_refused_not_crashed():
+    # The symbolic derivative recurses once per level: on a small thread stack a deep tree
+    # must end in RecursionError, and the tree must stay usable.
+    r = run_python("""
+        import threading
+        import numpy as np
+        from kestrum import ExpressionTree
+        leaf = ExpressionTree(np.array([0.0, 1.0]))
+        tree = leaf
+        for _ in range(4000):
+            tree = tree + leaf
+        calls = [
+            lambda: tree.deriv([1]).expand(),
+            lambda: tree.deriv([2]).partial([0], np.array([1.0])),
+            lambda: (tree * leaf).deriv([2])(np.array([1.0])),  # the lazy product expands
+        ]
+        out = []
+        def work():
+            for call in calls:
+                try:
+                    call()
+                    out.append("finished")
+                except RecursionError:
+                    out.append("RecursionError")
+        threading.stack_size(640 * 1024)
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+        print(*out, tree.deriv([1])(np.array([2.0])))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["RecursionError"] * 3 + ["4001.0"]
