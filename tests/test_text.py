@@ -1,7 +1,6 @@
 """Text form of trees: number text, coefficient terms, node layout and the dtype suffix."""
 import math
 import re
-import struct
 import subprocess
 import sys
 import textwrap
