@@ -1,7 +1,6 @@
 """Text form of trees: number text, coefficient terms, node layout and the dtype suffix."""
 import math
 import re
-import struct
 import subprocess
 import sys
 import textwrap
@@ -210,6 +209,16 @@ def test_script_digits_are_the_specified_code_points(shape, index, factor):
     assert str(ExpressionTree(one_at(shape, index))) == "1" + factor + ", dtype = i64"
 
 
+@pytest.mark.parametrize("dimension, text", [
+    (100, "1x\u2081\u2080\u2080\u00b9, dtype = f64"),
+    (120, "1x\u2081\u2082\u2080\u00b9, dtype = f64"),
+])
+def test_parameter_numbers_beyond_numpy_axis_limit(dimension, text):
+    # More axes than NumPy allows: integrate the last parameter of one(n) and expand.
+    orders = [0] * (dimension - 1) + [1]
+    assert str(ExpressionTree.one(dimension).integ(orders).expand()) == text
+
+
 coefficient = st.one_of(
     st.sampled_from([0.0, -0.0, 1.0, -1.0, math.nan, math.inf, -math.inf, 5e-324, 1e22]),
     st.floats(allow_nan=True, allow_infinity=True),
@@ -275,6 +284,11 @@ def neg_int_indices():
     (lambda: leaf(C) / 0j, "NaN+NaNi * (5+0i), dtype = c64"),
     (lambda: leaf(C, np.complex128) * 3, "3+0i * (5+0i), dtype = c64"),
     (lambda: ExpressionTree.zero(2) + ExpressionTree.one(2), "(0) + (1), dtype = f64"),
+    # Pow nodes come only from the quotient rule, made concrete here by partial
+    (lambda: (leaf(A) / leaf([[1.0], [3.0]])).deriv([0, 1]).partial([0], [2.0]),
+     "(((2) * (7)) - ((0) * (1 + 2x₂¹))) / (pow(7, 2)), dtype = f64"),
+    (lambda: (leaf(A, np.complex128) / leaf([[1.0], [3.0]])).deriv([0, 1]).partial([0], [2.0]),
+     "(((2+0i) * (7+0i)) - ((0) * (1+0i + 2+0ix₂¹))) / (pow(7+0i, 2)), dtype = c64"),
 ])
 def test_tree_text(build, text):
     assert str(build()) == text
