@@ -98,24 +98,18 @@ EvalResult<T> tree_constant(const Expr<T>& e) {
         values.back() = div(values.back(), den);
         break;
       }
-      case Kind::Scale: {
-        const auto& n = std::get<ScaleNode<T>>(node.node);
-        if (!frame.children_done) {
-          frames.push_back({&node, true});
-          frames.push_back({n.child.get(), false});
-          break;
-        }
-        values.back() = mul(n.factor, values.back());
-        break;
-      }
+      case Kind::Scale:
       case Kind::Pow: {
-        const auto& n = std::get<PowNode<T>>(node.node);
         if (!frame.children_done) {
           frames.push_back({&node, true});
-          frames.push_back({n.child.get(), false});
+          frames.push_back({first_child(node), false});
           break;
         }
-        values.back() = element_power(values.back(), n.exponent);
+        if (const auto* scale = std::get_if<ScaleNode<T>>(&node.node)) {
+          values.back() = mul(scale->factor, values.back());
+        } else {
+          values.back() = element_power(values.back(), std::get<PowNode<T>>(node.node).exponent);
+        }
         break;
       }
     }
