@@ -483,3 +483,30 @@ def test_deep_trees_on_a_small_thread_stack():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str([3.0, [1, 1], 0, [2], 1])
+
+
+def test_recursive_walk_on_a_small_thread_stack_fails_cleanly():
+    # The symbolic derivative recurses; on a 256 KiB stack it must stop with RecursionError.
+    code = textwrap.dedent("""
+        import threading
+        import numpy as np
+        from kestrum import ExpressionTree
+        t = ExpressionTree(np.array([1.0, 2.0]))
+        for _ in range(3000):
+            t = t * 1.0
+        derivative = t.deriv([1])
+        out = []
+        def run():
+            try:
+                out.append(str(derivative.expand()))
+            except RecursionError:
+                out.append("RecursionError")
+        threading.stack_size(256 * 1024)
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+        print(out[0])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() in ("RecursionError", "2, dtype = f64")
