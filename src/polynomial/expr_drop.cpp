@@ -92,10 +92,12 @@ bool has_active_dropped_order(const Expr<T>& e, const std::vector<u64>& position
   return false;
 }
 
-std::vector<i64> kept_orders(const std::vector<i64>& orders, const std::vector<u64>& positions) {
-  std::vector<i64> kept;
-  for (u64 a = 0; a < orders.size(); ++a) {
-    if (!listed(a, positions)) kept.push_back(orders[a]);
+/// The entries whose position is not listed, in ascending order of position.
+template <class V>
+std::vector<V> unlisted_entries(const std::vector<V>& entries, const std::vector<u64>& positions) {
+  std::vector<V> kept;
+  for (u64 a = 0; a < entries.size(); ++a) {
+    if (!listed(a, positions)) kept.push_back(entries[a]);
   }
   return kept;
 }
@@ -115,11 +117,7 @@ EvalResult<Expr<T>> drop_leaf(const Polynomial<T>& coeffs, const std::vector<u64
 }  // namespace
 
 Shape kept_lengths(const Shape& shape, const std::vector<u64>& positions) {
-  Shape kept;
-  for (u64 a = 0; a < shape.size(); ++a) {
-    if (!listed(a, positions)) kept.push_back(shape[a]);
-  }
-  return kept;
+  return unlisted_entries(shape, positions);
 }
 
 template <Element T>
@@ -172,7 +170,7 @@ EvalResult<Expr<T>> drop_axes(const Expr<T>& e, const std::vector<u64>& position
             } else if constexpr (std::is_same_v<N, PowNode<T>>) {
               results.back() = make_pow(std::move(results.back()), n.exponent);
             } else if constexpr (std::is_same_v<N, DerivNode<T>>) {
-              results.back() = make_deriv(std::move(results.back()), kept_orders(n.orders, positions));
+              results.back() = make_deriv(std::move(results.back()), unlisted_entries(n.orders, positions));
             }
           },
           node.node);
