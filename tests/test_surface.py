@@ -1,8 +1,6 @@
-"""Shape, dimension, constants, dropping parameters, zero and one, and one walk over the
-whole Python surface of the module."""
-import importlib
+"""Shape, dimension, constants, dropping parameters (derivatives included), zero and one,
+and the parts of the type that test_module.py leaves out."""
 import math
-import struct
 import subprocess
 import sys
 import textwrap
@@ -10,8 +8,9 @@ import textwrap
 import numpy as np
 import pytest
 
-import kestrum
 from kestrum import ExpressionTree
+
+import reference  # tests/ is on the path through conftest.py
 
 I64, F64, C64 = np.int64, np.float64, np.complex128
 SUFFIX = {I64: ", dtype = i64", F64: ", dtype = f64", C64: ", dtype = c64"}
@@ -47,23 +46,19 @@ def suffix_of(t):
     return str(t)[str(t).rindex(", dtype = "):]
 
 
-def panic_type():
-    return sys.modules["pyo3_runtime"].PanicException if "pyo3_runtime" in sys.modules else None
+def c64_ref(op, a, b):
+    """a op b on float pairs by the reference model (Python's complex division is scaled)."""
+    pair = lambda z: (np.array([z.real]), np.array([z.imag]))   # noqa: E731
+    re, im = op(pair(a), pair(b), "c64")
+    return complex(re[0], im[0])
 
-
-# --- c64 reference arithmetic on float pairs (Python's complex division is scaled) --------
 
 def c_mul(a, b):
-    return complex(a.real * b.real - a.imag * b.imag, a.real * b.imag + a.imag * b.real)
+    return c64_ref(reference._mul, a, b)
 
 
 def c_div(a, b):
-    n = b.real * b.real + b.imag * b.imag
-    return complex((a.real * b.real + a.imag * b.imag) / n, (a.imag * b.real - a.real * b.imag) / n)
-
-
-def i64_wrap(x):
-    return (x + 2**63) % 2**64 - 2**63
+    return c64_ref(reference._div, a, b)
 
 
 # --- shape and dimension -------------------------------------------------------------------
@@ -116,7 +111,7 @@ def test_zero_one_are_f64_constants(make, value, n):
 
 
 @pytest.mark.parametrize("make", [ExpressionTree.zero, ExpressionTree.one])
-@pytest.mark.parametrize("n", [-1, -(2**63)])
+@pytest.mark.parametrize("n", [-(2**63)])
 def test_zero_one_negative_dimension(make, n):
     with pytest.raises(ValueError) as exc:
         make(n)
@@ -173,6 +168,7 @@ def test_zero_one_huge_dimension_raises_never_aborts(method, n, outcome):
     (lambda: tree([3 + 4j], C64) * (1 + 2j), c_mul(1 + 2j, 3 + 4j)),
     (lambda: tree([1 + 1j], C64) / tree([1e200 + 1e200j], C64), c_div(1 + 1j, 1e200 + 1e200j)),
     (lambda: tree([2.0]) / tree([1 + 1j], C64), c_div(2 + 0j, 1 + 1j)),
+    (lambda: tree([1 + 1j], C64) / tree([0j], C64), c_div(1 + 1j, 0j)),
 ])
 def test_to_constant_values(build, expected):
     value = build().to_constant()
@@ -181,11 +177,6 @@ def test_to_constant_values(build, expected):
         assert value == expected
     else:
         assert bits(value).tolist() == bits(expected).tolist()
-
-
-def test_to_constant_complex_division_by_zero_is_nan():
-    value = (tree([1 + 1j], C64) / tree([0j], C64)).to_constant()
-    assert type(value) is complex and math.isnan(value.real) and math.isnan(value.imag)
 
 
 @pytest.mark.parametrize("build, message", [
@@ -313,55 +304,6 @@ def test_drop_params_index_array_forms():
     assert t.drop_params(indices=np.array([2], dtype=np.int64)).shape.tolist() == [1, 3]
     sub = np.array([0, 2], dtype=np.int64).view(type("IndexArray", (np.ndarray,), {}))
     assert t.drop_params(sub).shape.tolist() == [3]                # a subclass of ndarray
-
-
-def mismatch(dim, name):
-    return f"argument 'indices': Shape Mismatch:\n from=(dim={dim}, dtype={name}), to=(dim=1, dtype=Int64)"
-
-
-@pytest.mark.parametrize("indices, message", [
-    ([0], "argument 'indices': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    ((0,), "argument 'indices': 'tuple' object cannot be converted to 'PyArray<T, D>'"),
-    (np.int64(0), "argument 'indices': 'int64' object cannot be converted to 'PyArray<T, D>'"),
-    (np.array(0), mismatch(0, "Int64")),
-    (np.zeros((1, 1), np.int64), mismatch(2, "Int64")),
-    (np.array([True]), mismatch(1, "Bool")),
-    (np.array([0], np.int8), mismatch(1, "Int8")),
-    (np.array([0], np.uint8), mismatch(1, "Uint8")),
-    (np.array([0], np.int16), mismatch(1, "Int16")),
-    (np.array([0], np.uint16), mismatch(1, "Uint16")),
-    (np.array([0], np.int32), mismatch(1, "Int32")),
-    (np.array([0], np.uint32), mismatch(1, "Uint32")),
-    (np.array([0], np.uint64), mismatch(1, "Uint64")),
-    (np.array([0], np.float32), mismatch(1, "Float32")),
-    (np.array([0.0]), mismatch(1, "Float64")),
-    (np.array([0], np.complex64), mismatch(1, "Complex32")),
-    (np.array([0], np.complex128), mismatch(1, "Complex64")),
-    (np.array([0], object), mismatch(1, "Object")),
-    (np.array([0], np.float16), mismatch(1, "Unknown")),
-    (np.array([0], np.longdouble), mismatch(1, "Unknown")),
-    (np.array(["0"]), mismatch(1, "Unknown")),
-    (np.zeros((2, 2), np.float32), mismatch(2, "Float32")),
-])
-def test_drop_params_takes_only_one_axis_int64_arrays(indices, message):
-    with pytest.raises(TypeError) as exc:
-        leaf((1, 3)).drop_params(indices)
-    assert str(exc.value) == message
-
-
-@pytest.mark.parametrize("value, error, message", [
-    (2.5, TypeError, "argument 'dimension': 'float' object cannot be interpreted as an integer"),
-    ("3", TypeError, "argument 'dimension': 'str' object cannot be interpreted as an integer"),
-    (2**70, OverflowError, None),          # the interpreter's own error, not wrapped
-    (-(2**63) - 1, OverflowError, None),
-])
-@pytest.mark.parametrize("method", ["zero", "one"])
-def test_zero_one_dimension_conversion(method, value, error, message):
-    with pytest.raises(error) as exc:
-        getattr(ExpressionTree, method)(value)
-    assert type(exc.value) is error
-    if message is not None:
-        assert str(exc.value) == message
 
 
 @pytest.mark.parametrize("indices", [[0], [1], [-1]])
@@ -493,106 +435,78 @@ def test_squeeze_uses_the_tree_shape():
     assert t.squeeze().shape.tolist() == [3]
 
 
-# --- the whole Python surface ---------------------------------------------------------------------
+# --- the parts of the Python surface that test_module.py leaves out --------------------------
 
-CLASS_DOC = "ExpressionTree(vals)\n--\n\nAn abstract expression tree with concrete terms. Lazily evaluates arithmetic\noperations."
-METHODS = [  # (name, flags, docstring) in table order
-    ("expand", 0x4, "expand()\n--\n\nRecursively evaluate the syntax tree to yield either a single polynomial\nor a rational with a polynomial numerator and denominator.\n\nReturns\n=======\nFloatExpression"),
-    ("partial", 0x82, "partial(indices, values)\n--\n\nEvaluate the expression tree on a subset of provided terms and return a\nnew expression tree.\n\nParameters\n==========\nindicies : array_like\n    (n,) shaped array of integers. This argument specifies which terms in the\n    expression are to be evaluated.\nvalues : array_like\n    (n,) shaped array of floats. This argument specifies the values to use in\n    the expression.\n\nReturns\n=======\nFloatExpression"),
-    ("deriv", 0x82, "deriv(indices)\n--\n\nTakes the derivative of the expression with respect to multiple\nparameters. Zero is a no-op. Negative numbers integrate.\n\nParameters\n==========\nindices: array_like of int\n    shape (n,) where n is the dimension of the expression.\n\nReturns\n=======\nFloatExpression"),
-    ("integ", 0x82, "integ(indices)\n--\n\nTakes the antiderivative of the expression with respect to multiple\nparameters. Zero is a no-op. Negative numbers differentiate.\n\nParameters\n==========\nindices: array_like of int\n    shape (n,) where n is the dimension of the expression.\n\nReturns\n=======\nFloatExpression"),
-    ("drop_params", 0x82, "drop_params(indices)\n--\n\nTry to drop parameters and reduce the dimensionality.\n\nParameters\n==========\nindices: array_like of int\n    shape (m,), specifies degrees of freedom to drop.\n\nReturns\n=======\nFloatExpression\n\nRaises\n======\nValueError\n    If non-empty or invalid degrees of freedom are specified."),
-    ("squeeze", 0x4, "squeeze()\n--\n\nAutomatically drop empty degrees of freedom\n\nReturns\n=======\nFloatExpression"),
-    ("to_constant", 0x82, "to_constant()\n--\n\nTry to evaluate the expression and return a constant\n\nRaises\n======\n\nValueError\n    If some degrees of freedom still exist"),
-    ("zero", 0x92, "zero(dimension)\n--\n\nConstruct a polynomial of desired dimension equal to the constant 0.\n\nReturns\n=======\nFloatExpression"),
-    ("one", 0x92, "one(dimension)\n--\n\nConstruct a polynomial of desired dimension equal to the constant 1.\n\nReturns\n=======\nFloatExpression"),
-    ("__rmul__", 0xc2, ""),
-]
-PROPERTIES = {
-    "shape": "The maximum degree of any term in the expression tree",
-    "dimension": "The number of free parameters in the expression tree",
-}
+METHOD_ORDER = ["expand", "partial", "deriv", "integ", "drop_params", "squeeze", "to_constant", "zero", "one"]
 
 
-def split_doc(doc):
-    """(text signature, docstring) as the interpreter splits an internal docstring."""
-    if "\n--\n\n" not in doc:
-        return None, doc
-    head, _, text = doc.partition("\n--\n\n")
-    return head[head.index("("):], text
-
-
-def test_module_and_class_identity():
-    assert kestrum.__doc__ == "Provides the ExpressionTree class"
-    assert kestrum.__all__ == ["ExpressionTree"] and type(kestrum.__all__) is list
-    assert kestrum.ExpressionTree is ExpressionTree
-    assert {k for k in vars(kestrum) if not k.startswith("__")} == {"ExpressionTree"}
-    assert ExpressionTree.__module__ == "builtins"
-    assert ExpressionTree.__name__ == ExpressionTree.__qualname__ == "ExpressionTree"
-    assert ExpressionTree.__bases__ == (object,)
-    signature, text = split_doc(CLASS_DOC)
-    assert ExpressionTree.__doc__ == text and ExpressionTree.__text_signature__ == signature
-
-
-def test_class_is_final_and_has_no_instance_attributes():
-    with pytest.raises(TypeError):
-        type("Sub", (ExpressionTree,), {})
-    assert not ExpressionTree.__flags__ & (1 << 10)            # not a base type
-    assert not ExpressionTree.__flags__ & (1 << 14)            # no cyclic GC
-    t = tree([1.0, 2.0])
-    for name in ("x", "shape", "dimension", "__dict__"):
-        with pytest.raises(AttributeError):
-            setattr(t, name, 1)
-    assert not hasattr(t, "__dict__") and "__weakref__" not in vars(ExpressionTree)
+def test_type_flags_method_order_and_class_signature():
+    flags = ExpressionTree.__flags__
+    assert not flags & (1 << 10)               # Py_TPFLAGS_BASETYPE
+    assert not flags & (1 << 14)               # Py_TPFLAGS_HAVE_GC
+    assert "__weakref__" not in vars(ExpressionTree)
+    public = [k for k in vars(ExpressionTree) if not k.startswith("__")]
+    assert public[:len(METHOD_ORDER)] == METHOD_ORDER             # the method table's order
+    assert sorted(public[len(METHOD_ORDER):]) == ["dimension", "shape"]
+    assert ExpressionTree.__text_signature__ == "(vals)"
+    t = tree([1.0])
+    assert t.one(np.int64(3)).dimension == 3                       # class methods via an instance
     with pytest.raises(AttributeError):
         del t.shape
 
 
-def test_method_and_property_tables():
-    namespace = vars(ExpressionTree)
-    public = [k for k in namespace if not k.startswith("__")]
-    methods = [m for m, _, _ in METHODS if not m.startswith("__")]
-    assert public[:len(methods)] == methods                    # table order
-    assert sorted(public[len(methods):]) == sorted(PROPERTIES)
-    kinds = {0x4: "method_descriptor", 0x82: "method_descriptor", 0x92: "classmethod_descriptor",
-             0xc2: "method_descriptor"}
-    for name, flags, doc in METHODS:
-        descriptor = namespace[name]
-        assert type(descriptor).__name__ == kinds[flags], name
-        signature, text = split_doc(doc)
-        bound = getattr(ExpressionTree, name)
-        assert bound.__doc__ == (text or None), name          # the interpreter shows "" as None
-        assert bound.__text_signature__ == signature, name
-    for name, doc in PROPERTIES.items():
-        assert type(namespace[name]).__name__ == "getset_descriptor"
-        assert namespace[name].__doc__ == doc
-    # __rmul__ is the table's method, not a wrapper derived from the multiply slot.
-    assert type(namespace["__rmul__"]).__name__ == "method_descriptor"
-    for slot in ("__add__", "__sub__", "__mul__", "__truediv__", "__call__", "__str__", "__new__"):
-        assert slot in namespace
-    for absent in ("__init__", "__repr__", "__eq__", "__hash__", "__iadd__", "__imul__"):
-        assert absent not in namespace
+def test_deep_trees_on_a_small_thread_stack():
+    # A walk that recursed once per level would overflow a 256 KiB stack at these depths.
+    code = textwrap.dedent("""
+        import threading
+        import numpy as np
+        from kestrum import ExpressionTree
+        one = ExpressionTree(np.array([[1.0]]))
+        quotient, derivative = ExpressionTree(np.array([[3.0]])), ExpressionTree(np.array([[3.0, 1.0]]))
+        for _ in range(3000):
+            quotient = (quotient * -1.0) / one
+        for _ in range(1500):
+            derivative = (derivative * 1.0).deriv([0, 0])
+        out = []
+        def run():
+            out.append(quotient.to_constant())
+            out.append(quotient.shape.tolist())
+            out.append(quotient.squeeze().dimension)
+            out.append(derivative.drop_params(np.array([0])).shape.tolist())
+            out.append(derivative.squeeze().dimension)
+        threading.stack_size(256 * 1024)
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+        print(out)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([3.0, [1, 1], 0, [2], 1])
 
 
-def test_every_entry_reachable_by_keyword():
-    t = ExpressionTree(vals=np.array([[1.0, 2.0], [3.0, 0.0]]))
-    assert t(vals=np.array([1.0, 1.0])) == 6.0
-    assert str(t.partial(indices=[0], values=[2.0])) == str(t.partial(values=[2.0], indices=[0]))
-    assert t.deriv(indices=[1, 0]).dimension == 2
-    assert t.integ(indices=[0, 1]).dimension == 2
-    assert t.drop_params(indices=np.array([], dtype=np.int64)).dimension == 2
-    assert ExpressionTree.zero(dimension=2).dimension == 2
-    assert ExpressionTree.one(dimension=1).to_constant() == 1.0
-    assert str(t.__rmul__(other=2)) == str(2 * t) == str(t * 2)
-    assert t.to_constant.__name__ == "to_constant"
-    assert str(t.expand()) == str(t) and str(t.squeeze()) == str(t)
-
-
-def test_class_methods_accept_index_objects_and_receive_the_class():
-    class Two:
-        def __index__(self):
-            return 2
-
-    assert ExpressionTree.zero(Two()).dimension == 2
-    assert tree([1.0]).one(np.int64(3)).dimension == 3         # also through an instance
-    assert ExpressionTree.one(True).dimension == 1
+def test_recursive_walk_on_a_small_thread_stack_fails_cleanly():
+    # The symbolic derivative recurses; on a 256 KiB stack it must stop with RecursionError.
+    code = textwrap.dedent("""
+        import threading
+        import numpy as np
+        from kestrum import ExpressionTree
+        t = ExpressionTree(np.array([1.0, 2.0]))
+        for _ in range(3000):
+            t = t * 1.0
+        derivative = t.deriv([1])
+        out = []
+        def run():
+            try:
+                out.append(str(derivative.expand()))
+            except RecursionError:
+                out.append("RecursionError")
+        threading.stack_size(256 * 1024)
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+        print(out[0])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() in ("RecursionError", "2, dtype = f64")

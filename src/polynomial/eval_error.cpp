@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -40,8 +41,10 @@ std::uintptr_t stack_floor() {
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     void* addr = nullptr;
     std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 2 * kMargin) {
-      floor = reinterpret_cast<std::uintptr_t>(addr) + kMargin;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+      // A small thread stack (Python threads may have 256 KiB or less) gets half of itself
+      // as the margin rather than no guard at all.
+      floor = reinterpret_cast<std::uintptr_t>(addr) + std::min<std::uintptr_t>(kMargin, size / 2);
     }
     pthread_attr_destroy(&attr);
   }

@@ -1,5 +1,6 @@
 // tree_shape (per-axis maximum of the leaf lengths) and tree_constant (the single number
-// a tree stands for). Both only read the tree; nothing here builds a new one.
+// a tree stands for). Both only read the tree, with explicit stacks instead of recursion;
+// nothing here builds a new one.
 #include <utility>
 #include <vector>
 
@@ -56,39 +57,64 @@ Shape tree_shape(const Expr<T>& e) {
 
 template <Element T>
 EvalResult<T> tree_constant(const Expr<T>& e) {
-  check_stack_depth();
-  switch (e.kind()) {
-    case Kind::Leaf:
-      return leaf_constant(std::get<LeafNode<T>>(e.node).coeffs);
-    case Kind::Add:
-    case Kind::Sub:
-    case Kind::Mul:
-    case Kind::Deriv:
-      // Refused without looking at the children: expanding first gives a reducible tree.
-      return fail(EvalError::message("Attempted to get constant value on non-atomic expression. Try expanding?"));
-    case Kind::Div: {
-      const auto& n = std::get<BinaryNode<T, Kind::Div>>(e.node);
-      auto num = tree_constant(*n.left);
-      if (!num) return num;  // the denominator is not looked at
-      auto den = tree_constant(*n.right);
-      if (!den) return den;
-      // i64: the checked division throws the internal failure for 0 and −2^63 / −1.
-      return div(*num, *den);
-    }
-    case Kind::Scale: {
-      const auto& n = std::get<ScaleNode<T>>(e.node);
-      auto value = tree_constant(*n.child);
-      if (!value) return value;
-      return mul(n.factor, *value);
-    }
-    case Kind::Pow: {
-      const auto& n = std::get<PowNode<T>>(e.node);
-      auto value = tree_constant(*n.child);
-      if (!value) return value;
-      return element_power(*value, n.exponent);
+  // Post-order walk with explicit stacks, so a tree of any depth is reduced without deep
+  // recursion. A node is visited twice: first to queue its children (a Div numerator
+  // before its denominator), then to combine their values. The first failure ends the
+  // walk, so a failing numerator keeps the denominator from being looked at.
+  struct Frame {
+    const Expr<T>* node;
+    bool children_done;
+  };
+  std::vector<Frame> frames{{&e, false}};
+  std::vector<T> values;
+  while (!frames.empty()) {
+    const Frame frame = frames.back();
+    frames.pop_back();
+    const Expr<T>& node = *frame.node;
+    switch (node.kind()) {
+      case Kind::Leaf: {
+        auto value = leaf_constant(std::get<LeafNode<T>>(node.node).coeffs);
+        if (!value) return value;
+        values.push_back(*value);
+        break;
+      }
+      case Kind::Add:
+      case Kind::Sub:
+      case Kind::Mul:
+      case Kind::Deriv:
+        // Refused without looking at the children: expanding first gives a reducible tree.
+        return fail(EvalError::message("Attempted to get constant value on non-atomic expression. Try expanding?"));
+      case Kind::Div: {
+        const auto& n = std::get<BinaryNode<T, Kind::Div>>(node.node);
+        if (!frame.children_done) {
+          frames.push_back({&node, true});
+          frames.push_back({n.right.get(), false});
+          frames.push_back({n.left.get(), false});  // reduced first
+          break;
+        }
+        const T den = values.back();
+        values.pop_back();
+        // i64: the checked division throws the internal failure for 0 and −2^63 / −1.
+        values.back() = div(values.back(), den);
+        break;
+      }
+      case Kind::Scale:
+      case Kind::Pow: {
+        if (!frame.children_done) {
+          frames.push_back({&node, true});
+          frames.push_back({first_child(node), false});
+          break;
+        }
+        if (const auto* scale = std::get_if<ScaleNode<T>>(&node.node)) {
+          values.back() = mul(scale->factor, values.back());
+        } else {
+          values.back() = element_power(values.back(), std::get<PowNode<T>>(node.node).exponent);
+        }
+        break;
+      }
     }
   }
-  internal_failure("tree node with an unknown kind");
+  return values.back();
 }
 
 #define KS_INSTANTIATE(T)                              \
