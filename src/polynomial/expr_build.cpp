@@ -9,17 +9,29 @@ namespace kestrum {
 
 namespace {
 
+/// Puts a detached subtree on the work list. Destructors must not throw: if the list cannot
+/// grow, the subtree is freed right here instead (its own destructor is iterative again).
+template <Element T>
+void push_detached(std::vector<ExprPtr<T>>& stack, ExprPtr<T>& child) noexcept {
+  if (!child) return;
+  try {
+    stack.push_back(std::move(child));
+  } catch (...) {
+    child.reset();
+  }
+}
+
 /// Moves the children of `e` (if any) onto `stack`, leaving `e` childless.
 template <Element T>
-void detach_children(Expr<T>& e, std::vector<ExprPtr<T>>& stack) {
+void detach_children(Expr<T>& e, std::vector<ExprPtr<T>>& stack) noexcept {
   std::visit(
       [&stack](auto& n) {
         using N = std::decay_t<decltype(n)>;
         if constexpr (requires { n.left; }) {
-          if (n.left) stack.push_back(std::move(n.left));
-          if (n.right) stack.push_back(std::move(n.right));
+          push_detached(stack, n.left);
+          push_detached(stack, n.right);
         } else if constexpr (!std::is_same_v<N, LeafNode<T>>) {
-          if (n.child) stack.push_back(std::move(n.child));
+          push_detached(stack, n.child);
         }
       },
       e.node);
