@@ -493,6 +493,15 @@ def read_number(x):
             return ("int", k)
     if isinstance(x, (str, bytes, bytearray)):
         return None
+    # A complex value (NumPy complex scalars and arrays included) is never read as a float,
+    # which would drop its imaginary part.
+    if isinstance(x, (complex, np.complexfloating)) or (
+            isinstance(x, np.ndarray) and x.dtype.kind == "c"):
+        try:
+            z = complex(x)
+        except (OverflowError, TypeError, ValueError):
+            return None
+        return ("complex", (z.real, z.imag))
     if hasattr(type(x), "__float__") or hasattr(type(x), "__index__"):
         try:
             return ("float", float(x) if hasattr(type(x), "__float__") else float(operator.index(x)))

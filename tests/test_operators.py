@@ -106,6 +106,11 @@ class Complexish:
     (1 + 0j, ("c64", "c64", "c64")),      # a complex number always makes a complex tree
     (complex(-1.5, 0.25), ("c64", "c64", "c64")),
     (Complexish(), ("c64", "c64", "c64")),
+    # NumPy complex values keep their imaginary part (their __float__ would drop it).
+    (np.complex128(2j), ("c64", "c64", "c64")),
+    (np.complex64(1.5 - 2j), ("c64", "c64", "c64")),
+    (np.clongdouble(-0.5 + 0.25j), ("c64", "c64", "c64")),
+    (np.array(0.5 + 3j), ("c64", "c64", "c64")),
 ])
 def test_multiplication_by_numbers(dtype, number, kinds):
     t, m = twin(np.array(COEFFS[dtype], DTYPES[dtype]))
@@ -129,6 +134,9 @@ def test_multiplication_by_numbers(dtype, number, kinds):
     (complex(3.0, -4.0), ("c64", "c64", "c64")),
     (1 + 0j, ("c64", "c64", "c64")),
     (0j, ("c64", "c64", "c64")),            # inverse of 0: (NaN, NaN)
+    (np.complex128(3.0 - 4.0j), ("c64", "c64", "c64")),
+    (np.complex64(2j), ("c64", "c64", "c64")),
+    (np.array(-1j), ("c64", "c64", "c64")),
 ])
 def test_division_by_numbers(dtype, number, kinds):
     t, m = twin(np.array(COEFFS[dtype], DTYPES[dtype]))

@@ -94,6 +94,19 @@ bool is_ndarray(PyObject* obj) {
   return PyArray_Check(obj);
 }
 
+bool is_numpy_complex(PyObject* obj) {
+  if (PyLong_Check(obj) || PyFloat_Check(obj)) return false;
+  // Without NumPy in sys.modules no NumPy object exists; do not import it for a number.
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString("numpy"));
+  OwnedRef numpy = name ? OwnedRef::steal(PyImport_GetModule(name.get())) : OwnedRef();
+  if (!numpy) {
+    PyErr_Clear();
+    return false;
+  }
+  ensure_numpy();
+  return PyArray_IsScalar(obj, ComplexFloating) || (PyArray_Check(obj) && PyArray_ISCOMPLEX(as_array(obj)));
+}
+
 OwnedRef convert_array(PyObject* obj, int requested_typenum) {
   ensure_numpy();
   // Hold the object across the conversion: __array__ and friends run Python code.

@@ -19,6 +19,10 @@ void ensure_numpy();
 /// Whether obj is a NumPy array (PyArray_Type or a subtype). Loads the API.
 [[nodiscard]] bool is_ndarray(PyObject* obj);
 
+/// Whether obj is a NumPy complex scalar or a NumPy array of a complex type. Loads the API
+/// only when NumPy is already imported (otherwise obj cannot be a NumPy object): false then.
+[[nodiscard]] bool is_numpy_complex(PyObject* obj);
+
 /// PyArray_FromAny(obj, DescrFromObject(obj, DescrFromType(requested_typenum)), 0, 32, 0,
 /// NULL), holding a reference to obj across the call. If NumPy refuses (no array), its
 /// error is printed with PyErr_Print and an internal failure "Python API call failed" is

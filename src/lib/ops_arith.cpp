@@ -3,6 +3,7 @@
 #include <optional>
 #include <variant>
 
+#include "numpy_api.hpp"
 #include "ops.hpp"
 #include "promote.hpp"
 #include "tree_object.hpp"
@@ -37,9 +38,13 @@ std::optional<Number> read_number(PyObject* obj) {
     if (!(k == -1 && PyErr_Occurred())) return Number(static_cast<i64>(k));
   }
   PyErr_Clear();
-  const double x = PyFloat_AsDouble(obj);
-  if (!(x == -1.0 && PyErr_Occurred())) return Number(x);
-  PyErr_Clear();
+  // A complex value skips the float attempt: NumPy's complex scalars convert to float by
+  // dropping their imaginary part, with no more than a warning.
+  if (!PyComplex_Check(obj) && !is_numpy_complex(obj)) {
+    const double x = PyFloat_AsDouble(obj);
+    if (!(x == -1.0 && PyErr_Occurred())) return Number(x);
+    PyErr_Clear();
+  }
   const Py_complex z = PyComplex_AsCComplex(obj);
   if (!(z.real == -1.0 && PyErr_Occurred())) return Number(c64{z.real, z.imag});
   PyErr_Clear();
