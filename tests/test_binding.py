@@ -216,6 +216,32 @@ def test_refused_conversion_is_an_internal_failure_with_nothing_pending(call, ca
     assert_bits_equal(t(_POINTS), _leaf("f64")(_POINTS))  # the tree is usable afterwards
 
 
+def test_system_exit_during_conversion_does_not_end_the_process():
+    # Printing the refused conversion's error must not act on a SystemExit (which would end
+    # the interpreter on the spot, skipping every finally block of the caller).
+    proc = run_python("""
+        import numpy as np
+        from kestrum import ExpressionTree
+
+        class Exiting:
+            def __array__(self, dtype=None, copy=None):
+                raise SystemExit(3)
+
+        t = ExpressionTree(np.array([1.0, 2.0]))
+        for call in (lambda: ExpressionTree(Exiting()), lambda: t(Exiting()),
+                     lambda: t.deriv(Exiting()), lambda: t.partial([0], Exiting())):
+            try:
+                call()
+            except BaseException as exc:
+                print(type(exc).__name__, exc)
+            finally:
+                print("finally")
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["PanicException Python API call failed", "finally"] * 4
+    assert proc.stderr.count("SystemExit") == 4
+
+
 def test_internal_failure_type_is_created_once():
     t = _leaf("f64")
     caught = []

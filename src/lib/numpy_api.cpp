@@ -14,10 +14,30 @@ namespace {
 
 PyArrayObject* as_array(PyObject* obj) noexcept { return reinterpret_cast<PyArrayObject*>(obj); }
 
+/// Prints the pending error to standard error and clears it.
+void print_pending_error() {
+  if (!PyErr_Occurred()) return;
+  if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    PyErr_Print();
+    return;
+  }
+  // PyErr_Print would end the process on a SystemExit (raised, say, by an __array__ method),
+  // skipping the caller's finally blocks: display it like any other error instead.
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  PyErr_Display(type, value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Clear();
+}
+
 /// Prints NumPy's pending error (which also clears it) and stops with the internal failure
 /// every refused NumPy call ends in.
 [[noreturn]] void numpy_call_failed() {
-  if (PyErr_Occurred()) PyErr_Print();
+  print_pending_error();
   internal_failure("Python API call failed");
 }
 
