@@ -78,6 +78,11 @@ P = np.array([[0.5, 2.0], [1.0, -1.0]])
     (lambda: T.__rmul__(2, other=3),
      "ExpressionTree.__rmul__() got multiple values for argument 'other'"),
     (lambda: T.__rmul__(x=3), "ExpressionTree.__rmul__() got an unexpected keyword argument 'x'"),
+    # A keyword that has no UTF-8 form is still just an unexpected keyword.
+    (lambda: ExpressionTree(**{"\udcff": 1}),
+     "ExpressionTree.__new__() got an unexpected keyword argument '\\udcff'"),
+    (lambda: T.deriv([1, 0], **{"x\ud800": 1}),
+     "ExpressionTree.deriv() got an unexpected keyword argument 'x\\ud800'"),
 ])
 def test_argument_errors(call, text):
     with pytest.raises(TypeError) as exc:

@@ -28,11 +28,19 @@ class SlotFiller {
   }
 
   std::expected<void, PyError> keyword(PyObject* name, PyObject* value) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-    if (utf8 == nullptr) {
-      if (PyErr_Occurred()) return std::unexpected(PyError::fetch());
+    if (!PyUnicode_Check(name)) {
       return std::unexpected(PyError::make(PyExc_TypeError, spec_.full_name() + " keywords must be strings"));
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) {
+      // A name without a UTF-8 form (lone surrogates) matches no parameter: report it as an
+      // unexpected keyword, escaped so that the message itself can be made.
+      PyErr_Clear();
+      OwnedRef escaped = OwnedRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
+      if (!escaped) return std::unexpected(PyError::fetch());
+      return unexpected_keyword(std::string_view(PyBytes_AS_STRING(escaped.get()),
+                                                 static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get()))));
     }
     const std::string_view key(utf8, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < spec_.names.size(); ++i) {
@@ -45,8 +53,7 @@ class SlotFiller {
       out_[i] = value;
       return {};
     }
-    return std::unexpected(PyError::make(
-        PyExc_TypeError, spec_.full_name() + " got an unexpected keyword argument '" + std::string(key) + "'"));
+    return unexpected_keyword(key);
   }
 
   std::expected<void, PyError> finish() {
@@ -70,6 +77,11 @@ class SlotFiller {
   }
 
  private:
+  std::unexpected<PyError> unexpected_keyword(std::string_view key) const {
+    return std::unexpected(PyError::make(
+        PyExc_TypeError, spec_.full_name() + " got an unexpected keyword argument '" + std::string(key) + "'"));
+  }
+
   const ArgumentSpec& spec_;
   std::vector<PyObject*>& out_;
 };
