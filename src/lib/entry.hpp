@@ -37,9 +37,11 @@ class PyError {
   bool fetched_ = false;
 };
 
+/// A binding result: the value, or the error Python will see.
 template <class T>
 using PyResult = std::expected<T, PyError>;
 
+/// Error values for a PyResult: a new exception of `type` with `message`, or the pending one.
 [[nodiscard]] inline std::unexpected<PyError> py_fail(PyObject* type, std::string message) {
   return std::unexpected(PyError::make(type, std::move(message)));
 }

@@ -1,4 +1,4 @@
-// Module initialisation, the ExpressionTree type (spec, slots, method and property tables,
+// Module initialisation, the ExpressionTree type (PyType_Spec, slots, method and property tables,
 // dealloc) and every C entry: receiver check, borrow, argument parsing and conversion, then
 // the operation from ops.hpp. What the operations compute lives in the ops_*.cpp files.
 #include <Python.h>

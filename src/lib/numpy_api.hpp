@@ -39,6 +39,7 @@ template <Element T> [[nodiscard]] constexpr int requested_typenum() noexcept {
   else return kTypeCDouble;
 }
 
+/// Number of axes and type number of an object known to be a NumPy array.
 [[nodiscard]] int array_ndim(PyObject* array);
 [[nodiscard]] int array_typenum(PyObject* array);
 /// Length of axis `axis` (0 ≤ axis < ndim).

@@ -19,6 +19,7 @@ template <Element T> [[nodiscard]] constexpr int width_rank() noexcept {
   return t == Tag::I64 ? 0 : t == Tag::F64 ? 1 : 2;
 }
 
+/// Maps Expr<T> to T; element_of below is the way to use it.
 template <class E> struct ElementOf;
 template <Element T> struct ElementOf<Expr<T>> { using type = T; };
 /// The element type of an Expr<T> (cv and references ignored).

@@ -22,7 +22,7 @@ struct ExpressionTreeObject {
 /// failure (after the interpreter's error has been printed).
 [[nodiscard]] PyTypeObject* tree_type_object();
 
-/// Builds the type object from its spec (module.cpp); tree_type_object calls it once.
+/// Builds the type object from its PyType_Spec (module.cpp); tree_type_object calls it once.
 /// Returns a new reference to the type, or the interpreter's error.
 [[nodiscard]] PyResult<OwnedRef> build_tree_type();
 

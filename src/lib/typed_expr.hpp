@@ -15,8 +15,10 @@ enum class Tag : unsigned { F64 = 0, C64 = 1, I64 = 2 };
 /// The tree an ExpressionTree object holds. Variant index == tag number.
 using TypedExpr = std::variant<Expr<f64>, Expr<c64>, Expr<i64>>;
 
+/// The tag of a tree.
 [[nodiscard]] inline Tag tag_of(const TypedExpr& t) noexcept { return static_cast<Tag>(t.index()); }
 
+/// The tag of element type T.
 template <Element T> [[nodiscard]] constexpr Tag tag_for() noexcept {
   if constexpr (std::same_as<T, f64>) return Tag::F64;
   else if constexpr (std::same_as<T, c64>) return Tag::C64;
