@@ -67,6 +67,10 @@ template <Element T> [[nodiscard]] const Expr<T>* first_child(const Expr<T>& e) 
 /// Number of axes of the leftmost leaf. Iterative. Cannot fail.
 template <Element T> [[nodiscard]] u64 tree_dimension(const Expr<T>& e) noexcept;
 
+/// The coefficient arrays of every leaf, leftmost first (the order of a left-to-right walk).
+/// Iterative. The pointers point into `e` and stay valid while it lives. Cannot fail.
+template <Element T> [[nodiscard]] std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>& e);
+
 /// Deep copy, node by node. Iterative. Cannot fail (except by running out of memory).
 template <Element T> [[nodiscard]] Expr<T> clone_tree(const Expr<T>& e);
 
@@ -129,9 +133,10 @@ struct LeibnizTerm {
   std::vector<i64> right_orders;  // o − β
   u64 coefficient;                // C(o, β) = Π binom(o_i, β_i), exact
 };
-/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). `orders`
-/// must have no negative entry. Errors: Message when there would be more than
-/// kMaxLeibnizTerms terms, or when a coefficient does not fit in 64 unsigned bits.
+/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). Errors:
+/// Message "Derivatives and integrals of rationals are not supported." for a negative order;
+/// Message when there would be more than kMaxLeibnizTerms terms, or when a coefficient does
+/// not fit in 64 unsigned bits.
 [[nodiscard]] EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders);
 
 /// Values of the derivative of a Mul node by an order list that is not a single first
