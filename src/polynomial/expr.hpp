@@ -53,12 +53,15 @@ static_assert(std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>
                              DerivNode<f64>>);
 
 // --- builders (expr_build.cpp) -----------------------------------------------------------
+// Each takes its parts by value and moves them into the new node; no dimension is checked
+// (binary_node does that for trees from outside). Cannot fail but by running out of memory.
 template <Element T> [[nodiscard]] Expr<T> make_leaf(Polynomial<T> coeffs);
-/// kind must be Add, Sub, Mul or Div.
+/// kind must be Add, Sub, Mul or Div (anything else is an internal failure).
 template <Element T> [[nodiscard]] Expr<T> make_binary(Kind kind, Expr<T> left, Expr<T> right);
 template <Element T> [[nodiscard]] Expr<T> make_scale(T factor, Expr<T> child);
 template <Element T> [[nodiscard]] Expr<T> make_deriv(Expr<T> child, std::vector<i64> orders);
 template <Element T> [[nodiscard]] Expr<T> make_pow(Expr<T> child, u64 exponent);
+/// The same tree moved into its own allocation, ready to be a child.
 template <Element T> [[nodiscard]] ExprPtr<T> boxed(Expr<T> e) { return std::make_unique<Expr<T>>(std::move(e)); }
 
 /// The first child of an inner node (left, numerator, or only child); null for a leaf.
