@@ -60,14 +60,14 @@ EvalResult<Expr<T>> derive_leaf(const Polynomial<T>& coeffs, const std::vector<i
   return make_leaf(std::move(*d));
 }
 
-/// Add(d(left), d(right)) or Sub(d(left), d(right)); the left failure wins.
-template <Element T, Kind K>
-EvalResult<Expr<T>> derive_sum(const BinaryNode<T, K>& n, const std::vector<i64>& orders) {
-  auto dl = derive_tree(*n.left, orders);
+/// Add(d(left), d(right)) or Sub(d(left), d(right)), by `kind`; the left failure wins.
+template <Element T>
+EvalResult<Expr<T>> derive_sum(Kind kind, const Expr<T>& left, const Expr<T>& right, const std::vector<i64>& orders) {
+  auto dl = derive_tree(left, orders);
   if (!dl) return dl;
-  auto dr = derive_tree(*n.right, orders);
+  auto dr = derive_tree(right, orders);
   if (!dr) return dr;
-  return make_binary(K, std::move(*dl), std::move(*dr));
+  return make_binary(kind, std::move(*dl), std::move(*dr));
 }
 
 /// The derivative by `orders` of a product that expands to one polynomial: that polynomial
@@ -255,10 +255,14 @@ EvalResult<Expr<T>> derive_tree(const Expr<T>& e, const std::vector<i64>& orders
   switch (e.kind()) {
     case Kind::Leaf:
       return derive_leaf(std::get<LeafNode<T>>(e.node).coeffs, orders);
-    case Kind::Add:
-      return derive_sum(std::get<BinaryNode<T, Kind::Add>>(e.node), orders);
-    case Kind::Sub:
-      return derive_sum(std::get<BinaryNode<T, Kind::Sub>>(e.node), orders);
+    case Kind::Add: {
+      const auto& n = std::get<BinaryNode<T, Kind::Add>>(e.node);
+      return derive_sum(Kind::Add, *n.left, *n.right, orders);
+    }
+    case Kind::Sub: {
+      const auto& n = std::get<BinaryNode<T, Kind::Sub>>(e.node);
+      return derive_sum(Kind::Sub, *n.left, *n.right, orders);
+    }
     case Kind::Mul:
       return derive_product(e, std::get<BinaryNode<T, Kind::Mul>>(e.node), orders);
     case Kind::Div:
