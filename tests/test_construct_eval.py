@@ -305,10 +305,16 @@ def test_constant_without_axes_at_points_without_coordinates(c):
     assert_bits_equal(t(np.zeros((0,))), np.array(c if c else 0.0))
 
 
-def test_empty_axis_gives_zeros_of_batch(dtype):
-    t = ExpressionTree(np.zeros((2, 0, 3), DTYPES[dtype]))
-    assert_bits_equal(t(np.ones((4, 3), DTYPES[dtype])), np.zeros(4, DTYPES[dtype]))
-    assert_bits_equal(t(np.ones(3, DTYPES[dtype])), np.zeros((), DTYPES[dtype]))
+@pytest.mark.parametrize("shape", [
+    (2, 0, 3),
+    (0, 2 ** 40),          # no coefficient: the long axis must cost nothing
+    (2 ** 40, 2, 0),
+], ids=["small", "long-after-empty", "long-before-empty"])
+def test_empty_axis_gives_zeros_of_batch(dtype, shape):
+    t = ExpressionTree(np.zeros(shape, DTYPES[dtype]))
+    d = len(shape)
+    assert_bits_equal(t(np.ones((4, d), DTYPES[dtype])), np.zeros(4, DTYPES[dtype]))
+    assert_bits_equal(t(np.ones(d, DTYPES[dtype])), np.zeros((), DTYPES[dtype]))
 
 
 special = st.sampled_from([0.0, -0.0, 1.0, -1.0, 0.5, 3.0, 1e300, -1e-300, np.inf, -np.inf,

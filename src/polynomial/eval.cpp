@@ -38,6 +38,8 @@ struct PowerPlan {
 template <Element T>
 PowerPlan plan_powers(const Polynomial<T>& coeffs) {
   PowerPlan plan;
+  // No coefficient, no term: the other axes may be far too long to give a slot per index.
+  if (coeffs.size() == 0) return plan;
   const Shape& shape = coeffs.shape();
   const std::size_t n = shape.size();
   plan.slot.resize(n);

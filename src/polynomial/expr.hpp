@@ -53,12 +53,15 @@ static_assert(std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>
                              DerivNode<f64>>);
 
 // --- builders (expr_build.cpp) -----------------------------------------------------------
+// Each takes its parts by value and moves them into the new node; no dimension is checked
+// (binary_node does that for trees from outside). Cannot fail but by running out of memory.
 template <Element T> [[nodiscard]] Expr<T> make_leaf(Polynomial<T> coeffs);
-/// kind must be Add, Sub, Mul or Div.
+/// kind must be Add, Sub, Mul or Div (anything else is an internal failure).
 template <Element T> [[nodiscard]] Expr<T> make_binary(Kind kind, Expr<T> left, Expr<T> right);
 template <Element T> [[nodiscard]] Expr<T> make_scale(T factor, Expr<T> child);
 template <Element T> [[nodiscard]] Expr<T> make_deriv(Expr<T> child, std::vector<i64> orders);
 template <Element T> [[nodiscard]] Expr<T> make_pow(Expr<T> child, u64 exponent);
+/// The same tree moved into its own allocation, ready to be a child.
 template <Element T> [[nodiscard]] ExprPtr<T> boxed(Expr<T> e) { return std::make_unique<Expr<T>>(std::move(e)); }
 
 /// The first child of an inner node (left, numerator, or only child); null for a leaf.
@@ -66,6 +69,10 @@ template <Element T> [[nodiscard]] const Expr<T>* first_child(const Expr<T>& e) 
 
 /// Number of axes of the leftmost leaf. Iterative. Cannot fail.
 template <Element T> [[nodiscard]] u64 tree_dimension(const Expr<T>& e) noexcept;
+
+/// The coefficient arrays of every leaf, leftmost first (the order of a left-to-right walk).
+/// Iterative. The pointers point into `e` and stay valid while it lives. Cannot fail.
+template <Element T> [[nodiscard]] std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>& e);
 
 /// Deep copy, node by node. Iterative. Cannot fail (except by running out of memory).
 template <Element T> [[nodiscard]] Expr<T> clone_tree(const Expr<T>& e);
@@ -129,9 +136,10 @@ struct LeibnizTerm {
   std::vector<i64> right_orders;  // o − β
   u64 coefficient;                // C(o, β) = Π binom(o_i, β_i), exact
 };
-/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). `orders`
-/// must have no negative entry. Errors: Message when there would be more than
-/// kMaxLeibnizTerms terms, or when a coefficient does not fit in 64 unsigned bits.
+/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). Errors:
+/// Message "Derivatives and integrals of rationals are not supported." for a negative order;
+/// Message when there would be more than kMaxLeibnizTerms terms, or when a coefficient does
+/// not fit in 64 unsigned bits.
 [[nodiscard]] EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders);
 
 /// Values of the derivative of a Mul node by an order list that is not a single first

@@ -112,6 +112,28 @@ template <Element T> u64 tree_dimension(const Expr<T>& e) noexcept {
   return std::get<LeafNode<T>>(node->node).coeffs.ndim();
 }
 
+template <Element T> std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>& e) {
+  std::vector<const Polynomial<T>*> leaves;
+  std::vector<const Expr<T>*> pending{&e};
+  while (!pending.empty()) {
+    const Expr<T>* node = pending.back();
+    pending.pop_back();
+    std::visit(
+        [&](const auto& n) {
+          if constexpr (requires { n.coeffs; }) {
+            leaves.push_back(&n.coeffs);
+          } else if constexpr (requires { n.left; }) {
+            pending.push_back(n.right.get());
+            pending.push_back(n.left.get());  // popped first
+          } else {
+            pending.push_back(n.child.get());
+          }
+        },
+        node->node);
+  }
+  return leaves;
+}
+
 template <Element T> Expr<T> clone_tree(const Expr<T>& e) {
   // Copies node by node with an explicit work list. Each task copies one source node into
   // a destination slot; a node's own fields are copied before its children are queued, and
@@ -172,6 +194,7 @@ EvalResult<Expr<T>> binary_node(Kind kind, const Expr<T>& left, const Expr<T>& r
   template Expr<T> make_pow(Expr<T>, u64);                                             \
   template const Expr<T>* first_child(const Expr<T>&) noexcept;                        \
   template u64 tree_dimension(const Expr<T>&) noexcept;                                \
+  template std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>&);              \
   template Expr<T> clone_tree(const Expr<T>&);                                         \
   template EvalResult<Expr<T>> binary_node(Kind, const Expr<T>&, const Expr<T>&);
 KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)

@@ -60,14 +60,29 @@ EvalResult<Expr<T>> derive_leaf(const Polynomial<T>& coeffs, const std::vector<i
   return make_leaf(std::move(*d));
 }
 
-/// Add(d(left), d(right)) or Sub(d(left), d(right)); the left failure wins.
-template <Element T, Kind K>
-EvalResult<Expr<T>> derive_sum(const BinaryNode<T, K>& n, const std::vector<i64>& orders) {
-  auto dl = derive_tree(*n.left, orders);
+/// Add(d(left), d(right)) or Sub(d(left), d(right)), by `kind`; the left failure wins.
+template <Element T>
+EvalResult<Expr<T>> derive_sum(Kind kind, const Expr<T>& left, const Expr<T>& right, const std::vector<i64>& orders) {
+  auto dl = derive_tree(left, orders);
   if (!dl) return dl;
-  auto dr = derive_tree(*n.right, orders);
+  auto dr = derive_tree(right, orders);
   if (!dr) return dr;
-  return make_binary(K, std::move(*dl), std::move(*dr));
+  return make_binary(kind, std::move(*dl), std::move(*dr));
+}
+
+/// The derivative by `orders` of a product that expands to one polynomial: that polynomial
+/// differentiated. Empty when a quotient lies below. Errors: those of expand_tree and
+/// differentiate.
+template <Element T>
+EvalResult<std::optional<Polynomial<T>>> derivative_of_expanded(const Expr<T>& product,
+                                                                const std::vector<i64>& orders) {
+  auto expanded = expand_tree(product);
+  if (!expanded) return fail(std::move(expanded).error());
+  const auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value);
+  if (single == nullptr) return std::optional<Polynomial<T>>();
+  auto derived = differentiate(single->p, orders);
+  if (!derived) return fail(std::move(derived).error());
+  return std::optional<Polynomial<T>>(std::move(*derived));
 }
 
 template <Element T>
@@ -86,16 +101,10 @@ EvalResult<Expr<T>> derive_product(const Expr<T>& node, const BinaryNode<T, Kind
 
   // Higher, mixed, zero and negative orders: the two-term rule would be wrong here. Without
   // a quotient below, the product expands to one polynomial, which is differentiated as is.
-  auto expanded = expand_tree(node);
+  auto expanded = derivative_of_expanded(node, orders);
   if (!expanded) return fail(std::move(expanded).error());
-  if (auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value)) {
-    return derive_leaf(single->p, orders);
-  }
+  if (*expanded) return make_leaf(std::move(**expanded));
 
-  // A quotient below: antiderivatives of such products have no closed form here.
-  for (i64 k : orders) {
-    if (k < 0) return fail(EvalError::message(kRationalsRefused));
-  }
   auto terms = leibniz_terms(orders);
   if (!terms) return fail(std::move(terms).error());
 
@@ -164,12 +173,17 @@ bool is_single_first_derivative(const std::vector<i64>& orders) noexcept {
 }
 
 EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders) {
+  // Only a product with a quotient below comes here, and antiderivatives of such products
+  // have no closed form in this system.
+  for (i64 k : orders) {
+    if (k < 0) return fail(EvalError::message(kRationalsRefused));
+  }
   // The limit keeps a product under a quotient from splitting into an absurd number of terms:
   // each term costs two derivative walks (and, symbolically, two subtree copies), and orders
   // that large are far beyond any degree the polynomials below could have.
   u64 count = 1;
   for (i64 k : orders) {
-    const u64 width = static_cast<u64>(k) + 1;  // k ≥ 0, so no wrap below 2^63
+    const u64 width = static_cast<u64>(k) + 1;  // k ≥ 0 here, so no wrap
     if (__builtin_mul_overflow(count, width, &count) || count > kMaxLeibnizTerms) {
       return fail(EvalError::message("Too many terms in the derivative of a product"));
     }
@@ -229,27 +243,9 @@ IndexSet varying_axes(const Shape& shape) {
 
 template <Element T>
 IndexSet dependent_parameters(const Expr<T>& e) {
-  // The union over every leaf, gathered with an explicit stack: membership is all that
-  // matters, so the visiting order does not.
+  // The union over every leaf: membership is all that matters, so the order does not.
   IndexSet set;
-  std::vector<const Expr<T>*> stack{&e};
-  while (!stack.empty()) {
-    const Expr<T>* node = stack.back();
-    stack.pop_back();
-    std::visit(
-        [&](const auto& n) {
-          using N = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<N, LeafNode<T>>) {
-            set.merge(varying_axes(n.coeffs.shape()));
-          } else if constexpr (requires { n.left; }) {
-            stack.push_back(n.right.get());
-            stack.push_back(n.left.get());
-          } else {
-            stack.push_back(n.child.get());
-          }
-        },
-        node->node);
-  }
+  for (const Polynomial<T>* leaf : leaf_arrays(e)) set.merge(varying_axes(leaf->shape()));
   return set;
 }
 
@@ -259,10 +255,14 @@ EvalResult<Expr<T>> derive_tree(const Expr<T>& e, const std::vector<i64>& orders
   switch (e.kind()) {
     case Kind::Leaf:
       return derive_leaf(std::get<LeafNode<T>>(e.node).coeffs, orders);
-    case Kind::Add:
-      return derive_sum(std::get<BinaryNode<T, Kind::Add>>(e.node), orders);
-    case Kind::Sub:
-      return derive_sum(std::get<BinaryNode<T, Kind::Sub>>(e.node), orders);
+    case Kind::Add: {
+      const auto& n = std::get<BinaryNode<T, Kind::Add>>(e.node);
+      return derive_sum(Kind::Add, *n.left, *n.right, orders);
+    }
+    case Kind::Sub: {
+      const auto& n = std::get<BinaryNode<T, Kind::Sub>>(e.node);
+      return derive_sum(Kind::Sub, *n.left, *n.right, orders);
+    }
     case Kind::Mul:
       return derive_product(e, std::get<BinaryNode<T, Kind::Mul>>(e.node), orders);
     case Kind::Div:
@@ -288,17 +288,10 @@ template <Element T>
 EvalResult<Array<T>> eval_product_derivative(const Expr<T>& product, const std::vector<i64>& orders,
                                              const View<T>& points) {
   const auto& node = std::get<BinaryNode<T, Kind::Mul>>(product.node);
-  auto expanded = expand_tree(product);
+  auto expanded = derivative_of_expanded(product, orders);
   if (!expanded) return fail(std::move(expanded).error());
-  if (auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value)) {
-    auto derived = differentiate(single->p, orders);
-    if (!derived) return fail(std::move(derived).error());
-    return eval_points(*derived, points);
-  }
+  if (*expanded) return eval_points(**expanded, points);
 
-  for (i64 k : orders) {
-    if (k < 0) return fail(EvalError::message(kRationalsRefused));
-  }
   auto terms = leibniz_terms(orders);
   if (!terms) return fail(std::move(terms).error());
 

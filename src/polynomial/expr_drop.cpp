@@ -61,15 +61,8 @@ void push_children(const Expr<T>& e, std::vector<const Expr<T>*>& stack) {
 /// The range and length tests of every leaf of a tree, leftmost leaf first.
 template <Element T>
 std::expected<void, EvalError> check_leaves(const Expr<T>& e, const std::vector<u64>& positions) {
-  std::vector<const Expr<T>*> stack{&e};
-  while (!stack.empty()) {
-    const Expr<T>* node = stack.back();
-    stack.pop_back();
-    if (const auto* leaf = std::get_if<LeafNode<T>>(&node->node)) {
-      if (auto ok = check_leaf(leaf->coeffs, positions); !ok) return ok;
-    } else {
-      push_children(*node, stack);
-    }
+  for (const Polynomial<T>* leaf : leaf_arrays(e)) {
+    if (auto ok = check_leaf(*leaf, positions); !ok) return ok;
   }
   return {};
 }

@@ -30,28 +30,10 @@ Shape tree_shape(const Expr<T>& e) {
   // The per-axis maximum over all leaves, as long as the shortest leaf shape: folding the
   // leaves one by one with max_shape gives the same list as combining the two children of
   // every binary node, since both the maximum and the truncation are associative and
-  // commutative. Walking with an explicit stack keeps deep trees off the C stack.
-  std::vector<const Expr<T>*> pending{&e};
-  Shape result;
-  bool seen_leaf = false;
-  while (!pending.empty()) {
-    const Expr<T>* node = pending.back();
-    pending.pop_back();
-    std::visit(
-        [&](const auto& n) {
-          using N = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<N, LeafNode<T>>) {
-            result = seen_leaf ? max_shape(result, n.coeffs.shape()) : n.coeffs.shape();
-            seen_leaf = true;
-          } else if constexpr (requires { n.left; }) {
-            pending.push_back(n.right.get());
-            pending.push_back(n.left.get());
-          } else {
-            pending.push_back(n.child.get());
-          }
-        },
-        node->node);
-  }
+  // commutative.
+  const auto leaves = leaf_arrays(e);
+  Shape result = leaves.front()->shape();
+  for (std::size_t i = 1; i < leaves.size(); ++i) result = max_shape(result, leaves[i]->shape());
   return result;
 }
 

@@ -30,9 +30,13 @@ class Array {
   /// A zero-axis array holding one zero.
   Array() : Array(Shape{}, zero_of<T>()) {}
 
+  // The three factories check the element and byte counts of `shape` before allocating:
+  // InternalFailure when they overflow, std::bad_alloc when the memory is not there.
   /// Allocates the elements without initialising them (every one must be written).
   [[nodiscard]] static Array uninitialized(Shape shape) { return Array(std::move(shape)); }
+  /// Every element set to `value`.
   [[nodiscard]] static Array filled(Shape shape, T value) { return Array(std::move(shape), value); }
+  /// Every element the zero of T (+0.0 for the floating types).
   [[nodiscard]] static Array zeros(Shape shape) { return Array(std::move(shape), zero_of<T>()); }
 
   Array(const Array& other) : Array(other.shape_) {
