@@ -180,6 +180,20 @@ def assert_panic(excinfo, message: str | None = None):
 
 # --- subprocesses --------------------------------------------------------------------------
 
+# KESTRUM_SANITIZED=1 is set when the suite runs against the sanitizer build. There the
+# address space is mostly shadow memory (RLIMIT_AS cannot be set), a huge `new` aborts instead
+# of throwing, freed memory sits in quarantine, and stack frames are several times larger.
+SANITIZED = os.environ.get("KESTRUM_SANITIZED") == "1"
+
+
+def not_under_sanitizers(reason: str):
+    return pytest.mark.skipif(SANITIZED, reason=reason)
+
+
+NO_ADDRESS_LIMIT = "the sanitizer runtime cannot run under an address-space limit"
+ABORTS_ON_HUGE_NEW = "the sanitizer runtime aborts on a huge allocation instead of failing it"
+
+
 
 def module_dir() -> str:
     return os.path.dirname(os.path.abspath(kestrum.__file__))

@@ -12,8 +12,8 @@ import pytest
 
 import reference
 import reference_expand as rx
-from conftest import (assert_bits_equal, assert_panic, random_coeffs, random_points, random_values,
-                      run_python)
+from conftest import (assert_bits_equal, assert_panic, NO_ADDRESS_LIMIT, not_under_sanitizers,
+                      random_coeffs, random_points, random_values, run_python)
 from kestrum import ExpressionTree
 from reference import (DTYPES, Add, Deriv, Div, EvalFailure, InternalFailure, Leaf, Model, Mul,
                        Pow, Scale, Sub)
@@ -166,6 +166,7 @@ def test_product_whose_element_count_overflows_is_an_internal_failure():
         assert_panic(excinfo)
 
 
+@not_under_sanitizers(NO_ADDRESS_LIMIT)
 def test_product_that_cannot_be_allocated_is_a_memory_error():
     result = run_python("""
         import resource
@@ -638,6 +639,7 @@ def test_partial_and_expand_leave_the_receiver_unchanged():
 
 # --- deep trees --------------------------------------------------------------------------------
 
+@not_under_sanitizers("sanitizer stack frames are too large for this depth on the main thread")
 def test_deep_trees_expand_or_raise_recursion_error_without_crashing():
     result = run_python("""
         import threading

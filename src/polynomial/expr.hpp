@@ -45,6 +45,12 @@ struct Expr {
   Expr& operator=(const Expr&) = delete;
   ~Expr();
 
+  /// Nodes come from a small per-thread cache of freed nodes: operators copy whole trees,
+  /// and the general-purpose allocator is several times slower for that pattern. Any thread
+  /// may free a node that another thread allocated.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
+
   [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 };
 

@@ -1,5 +1,7 @@
 // Building, copying, measuring and destroying trees. Every walk here is iterative, so
 // trees of any depth are safe; no other operation lives in this file.
+#include <cstddef>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -8,6 +10,53 @@
 namespace kestrum {
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCacheNodes = false;  // every node goes through the checked allocator
+#else
+constexpr bool kCacheNodes = true;
+#endif
+
+/// Freed nodes of one size kept for reuse by this thread, at most kMaxCached of them (a few
+/// MiB), so freeing a huge tree gives its memory back. Drained when the thread ends; a node
+/// freed after that goes straight back to the allocator.
+class NodeCache {
+ public:
+  static constexpr std::size_t kMaxCached = 1 << 16;
+
+  void* take() noexcept {
+    if (head_ == nullptr) return nullptr;
+    FreeNode* n = head_;
+    head_ = n->next;
+    --count_;
+    return n;
+  }
+  bool give(void* p) noexcept {
+    if (closed_ || count_ == kMaxCached) return false;
+    head_ = new (p) FreeNode{head_};
+    ++count_;
+    return true;
+  }
+  ~NodeCache() {
+    closed_ = true;
+    while (void* p = take()) ::operator delete(p);
+  }
+
+ private:
+  struct FreeNode {
+    FreeNode* next;
+  };
+  FreeNode* head_ = nullptr;
+  std::size_t count_ = 0;
+  bool closed_ = false;
+};
+
+template <Element T>
+NodeCache& node_cache() noexcept {
+  static_assert(sizeof(Expr<T>) >= sizeof(void*));
+  thread_local NodeCache cache;
+  return cache;
+}
 
 /// Puts a detached subtree on the work list. Destructors must not throw: if the list cannot
 /// grow, the subtree is freed right here instead (its own destructor is iterative again).
@@ -55,6 +104,24 @@ Expr<T>::~Expr() {
   std::vector<ExprPtr<T>> stack;
   detach_children(*this, stack);
   destroy_iteratively(stack);
+}
+
+template <Element T>
+void* Expr<T>::operator new(std::size_t size) {
+  if constexpr (kCacheNodes) {
+    if (size == sizeof(Expr<T>)) {
+      if (void* p = node_cache<T>().take()) return p;
+    }
+  }
+  return ::operator new(size);
+}
+
+template <Element T>
+void Expr<T>::operator delete(void* p, std::size_t size) noexcept {
+  if constexpr (kCacheNodes) {
+    if (size == sizeof(Expr<T>) && node_cache<T>().give(p)) return;
+  }
+  ::operator delete(p);
 }
 
 template <Element T>
@@ -136,8 +203,9 @@ template <Element T> std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>
 
 template <Element T> Expr<T> clone_tree(const Expr<T>& e) {
   // Copies node by node with an explicit work list. Each task copies one source node into
-  // a destination slot; a node's own fields are copied before its children are queued, and
-  // the left child is copied before the right one (the order only matters for allocation).
+  // a destination slot; a node's own fields are copied before its children are queued. The
+  // right child is copied first: trees built by repeated `t = t op x` lean left, and their
+  // work list then stays a few entries long instead of holding every right child.
   struct Task {
     const Expr<T>* source;
     ExprPtr<T>* slot;
@@ -157,8 +225,8 @@ template <Element T> Expr<T> clone_tree(const Expr<T>& e) {
         [&](auto& dst) {
           const auto& from = std::get<std::decay_t<decltype(dst)>>(src.node);
           if constexpr (requires { dst.left; }) {
-            tasks.push_back({from.right.get(), &dst.right});
-            tasks.push_back({from.left.get(), &dst.left});  // popped first
+            tasks.push_back({from.left.get(), &dst.left});
+            tasks.push_back({from.right.get(), &dst.right});  // popped first
           } else if constexpr (requires { dst.child; }) {
             tasks.push_back({from.child.get(), &dst.child});
           }
