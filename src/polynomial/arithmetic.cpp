@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "polynomial.hpp"
+#include "simd_kernels.hpp"
 
 namespace kestrum {
 
@@ -91,19 +92,13 @@ EvalResult<Polynomial<T>> dense_add_or_sub(const Polynomial<T>& a, const Polynom
   return out;
 }
 
-/// dst[t] := (p · src[t]) + dst[t] for t < run. p is the left operand of every product.
-/// The two ranges never overlap (src belongs to an operand, dst to the new result).
-/// A wider vector variant is picked at load time. It performs the same separately rounded
-/// products and sums, so it gives the same bits. Only AVX2 is offered, on purpose: that
-/// target has no fused multiply-add instructions at all, whereas with AVX-512 (which implies
-/// FMA) g++ 12 turns the complex multiply-add into vfmaddsub despite -ffp-contract=off.
-#define KS_SCALED_ADD_RUN(T)                                                                   \
-  [[gnu::target_clones("avx2", "default")]] void scaled_add_run(                               \
-      T* __restrict dst, const T* __restrict src, T p, u64 run) {                              \
-    for (u64 t = 0; t < run; ++t) dst[t] = add(mul(p, src[t]), dst[t]);                        \
-  }
-KS_FOR_EACH_ELEMENT(KS_SCALED_ADD_RUN)
-#undef KS_SCALED_ADD_RUN
+/// Index of an element type in the kernel tables.
+template <Element T>
+constexpr int type_index() {
+  if constexpr (std::same_as<T, i64>) return 0;
+  else if constexpr (std::same_as<T, f64>) return 1;
+  else return 2;
+}
 
 }  // namespace
 
@@ -140,6 +135,9 @@ EvalResult<Polynomial<T>> dense_mul(const Polynomial<T>& a, const Polynomial<T>&
   const std::vector<u64> out_strides = row_major_strides(out.shape());
   const std::vector<u64> b_lines = line_offsets(b.shape(), out.shape());
   const u64 run = line_length(b.shape());
+  // dst[t] := (p · src[t]) + dst[t] along one line, in the instruction-set variant picked
+  // at first use; every variant performs the same separately rounded operations.
+  const simd::ScaledAddFn scaled_add_run = simd::active_kernels().scaled_add[type_index<T>()];
   const T* a_data = a.data();
   const T* b_data = b.data();
   T* out_data = out.data();
@@ -149,7 +147,7 @@ EvalResult<Polynomial<T>> dense_mul(const Polynomial<T>& a, const Polynomial<T>&
     const T p = a_data[wa.flat()];
     const T* src = b_data;
     for (u64 at : b_lines) {
-      scaled_add_run(out_data + shift + at, src, p, run);
+      scaled_add_run(out_data + shift + at, src, &p, run);
       src += run;
     }
   }

@@ -1,63 +1,121 @@
-// Batch evaluation of a coefficient array at points (eval_points, eval_chunk). Partial
-// evaluation and the tree walk live elsewhere.
+// Batch evaluation of a coefficient array at points (eval_points, eval_chunk): the plan of
+// the work and the chunking. The per-point loops are in simd_kernels.inl, one copy per
+// instruction set. Partial evaluation and the tree walk live elsewhere.
 //
 // Every point gets exactly this sequence of element operations: for each non-zero
 // coefficient c in row-major order, the term (((x_a^k_a · x_b^k_b) · …) · c) over the axes
 // with non-zero exponents in ascending order, where x^1 is the coordinate itself and x^k
 // (k ≥ 2) is element_power(x, k); the first term is taken as it is and each later one is
 // added to the running sum (sum on the left). How the work is arranged is free as long as
-// that sequence stays: points are gathered into columns, each needed power is computed once
-// per point into a table, the product of the leading axes' factors is shared by all terms
-// with the same leading exponents, and the inner loops run over contiguous rows.
+// that sequence stays: each needed power is computed once per point into a table, the
+// product of the leading axes' factors is computed once per point and shared by all terms
+// with the same leading exponents, and the kernels run vectors across points.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "polynomial.hpp"
+#include "simd_kernels.hpp"
 #include "worker_pool.hpp"
 
 namespace kestrum {
 
 namespace {
 
-/// Budget, in elements, for one sub-block's power table and intermediate rows; the sub-block
-/// height adapts to it so memory stays bounded whatever the polynomial's degree.
-constexpr u64 kScratchElements = u64{1} << 16;
-constexpr u64 kMaxSubRows = 512;
+template <Element T>
+constexpr int type_index() {
+  if constexpr (std::same_as<T, i64>) return 0;
+  else if constexpr (std::same_as<T, f64>) return 1;
+  else return 2;
+}
 
-/// Which powers the non-zero coefficients need, computed once per call and shared read-only
-/// by every job. slot[e][k] is the table row of x_e^k, or kNoSlot when no term uses it.
-struct PowerPlan {
-  static constexpr u64 kNoSlot = std::numeric_limits<u64>::max();
-  std::vector<std::vector<u64>> slot;
-  std::vector<std::pair<u64, u64>> powers;  // (axis, exponent) of each table row
+/// The work of one evaluation, computed once per call and shared read-only by every job:
+/// which powers each point needs, which products of leading factors, and the terms grouped
+/// by their leading exponents in row-major order. `view` points into the vectors.
+struct EvalPlan {
   bool any_term = false;
+  std::vector<simd::PowerRow> powers;
+  std::vector<simd::PrefixRow> prefixes;
+  std::vector<simd::Group> groups;
+  std::vector<simd::Term> terms;
+  simd::EvalPlan view{};
 };
 
 template <Element T>
-PowerPlan plan_powers(const Polynomial<T>& coeffs) {
-  PowerPlan plan;
+void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   const Shape& shape = coeffs.shape();
   const std::size_t n = shape.size();
-  plan.slot.resize(n);
-  for (std::size_t e = 0; e < n; ++e) plan.slot[e].assign(shape[e], PowerPlan::kNoSlot);
+  for (u64 i = 0; i < coeffs.size() && !plan.any_term; ++i) plan.any_term = !is_zero(coeffs[i]);
+  if (!plan.any_term || n == 0) return;
+
+  // Table rows 0..n−1 are the coordinates (x^1); each power with k ≥ 2 that a non-zero
+  // coefficient uses gets one row after them.
+  std::vector<std::vector<u64>> power_row(n);
+  for (std::size_t e = 0; e < n; ++e) power_row[e].assign(shape[e], simd::kNone);
   for (IndexWalk w(shape); w.valid(); w.next()) {
     if (is_zero(coeffs[w.flat()])) continue;
-    plan.any_term = true;
     for (std::size_t e = 0; e < n; ++e) {
-      const u64 k = w.index()[e];
-      if (k != 0 && plan.slot[e][k] == PowerPlan::kNoSlot) plan.slot[e][k] = 0;  // mark as needed
+      if (w.index()[e] >= 2) power_row[e][w.index()[e]] = 0;  // needed
     }
   }
   for (std::size_t e = 0; e < n; ++e) {
-    for (u64 k = 1; k < shape[e]; ++k) {
-      if (plan.slot[e][k] == PowerPlan::kNoSlot) continue;
-      plan.slot[e][k] = plan.powers.size();
-      plan.powers.emplace_back(e, k);
+    if (shape[e] > 1) power_row[e][1] = e;
+    for (u64 k = 2; k < shape[e]; ++k) {
+      if (power_row[e][k] == simd::kNone) continue;
+      power_row[e][k] = n + plan.powers.size();
+      plan.powers.push_back({e, k});
     }
   }
-  return plan;
+  const u64 first_prefix_row = n + plan.powers.size();
+
+  // Products of two or more leading factors, keyed by their (axis, exponent) sequence;
+  // a longer product is built from the one without its last factor, so the factors are
+  // multiplied in ascending axis order and each distinct product once per point.
+  std::map<std::vector<u64>, u64> prefix_row;
+  std::vector<u64> key;
+  const Shape leading(shape.begin(), shape.end() - 1);
+  const u64 last_len = shape[n - 1];
+  for (IndexWalk w(leading); w.valid(); w.next()) {
+    const u64 base = w.flat() * last_len;
+    simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0};
+    if (!is_zero(coeffs[base])) group.const_coeff = base;
+    for (u64 k = 1; k < last_len; ++k) {
+      if (!is_zero(coeffs[base + k])) plan.terms.push_back({power_row[n - 1][k], base + k});
+    }
+    group.end = plan.terms.size();
+    if (group.const_coeff == simd::kNone && group.begin == group.end) continue;
+    key.clear();
+    for (std::size_t e = 0; e + 1 < n; ++e) {
+      const u64 k = w.index()[e];
+      if (k == 0) continue;
+      const u64 factor = power_row[e][k];
+      if (group.lead == simd::kNone) {
+        group.lead = factor;  // a single factor is used as it is, not multiplied
+      } else {
+        key.push_back(e);
+        key.push_back(k);
+        auto [it, inserted] = prefix_row.try_emplace(key, first_prefix_row + plan.prefixes.size());
+        if (inserted) plan.prefixes.push_back({group.lead, factor});
+        group.lead = it->second;
+      }
+      if (key.empty()) {  // the key of a product starts with its first factor
+        key.push_back(e);
+        key.push_back(k);
+      }
+    }
+    plan.groups.push_back(group);
+  }
+  plan.view = simd::EvalPlan{n,
+                             plan.powers.data(),
+                             plan.powers.size(),
+                             plan.prefixes.data(),
+                             plan.prefixes.size(),
+                             plan.groups.data(),
+                             plan.groups.size(),
+                             plan.terms.data(),
+                             coeffs.data()};
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,
@@ -100,7 +158,7 @@ class RowCursor {
 /// Evaluates rows [first, last) of `points` into out[0 .. last − first). Runs on pool
 /// workers: reads coeffs, plan and its own rows only, writes only its own output rows.
 template <Element T>
-void eval_rows(const Polynomial<T>& coeffs, const PowerPlan& plan, const View<T>& points, u64 first, u64 last,
+void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>& points, u64 first, u64 last,
                T* out) {
   const u64 rows = last - first;
   if (rows == 0) return;
@@ -108,103 +166,16 @@ void eval_rows(const Polynomial<T>& coeffs, const PowerPlan& plan, const View<T>
     std::fill(out, out + rows, zero_of<T>());
     return;
   }
-  const Shape& shape = coeffs.shape();
-  const std::size_t n = shape.size();
-  if (n == 0) {
+  if (coeffs.ndim() == 0) {
     std::fill(out, out + rows, coeffs[0]);  // one non-zero constant, no factor formed
     return;
   }
-
-  // Sub-block height: the power table (one row per needed power) and the prefix products
-  // (one row per leading axis) share the scratch budget.
-  const u64 per_row = plan.powers.size() + n;
-  const u64 sub_rows = std::clamp<u64>(kScratchElements / per_row, 1, kMaxSubRows);
-  const u64 height = std::min(sub_rows, rows);
-  std::vector<T> table(checked_element_count(Shape{plan.powers.size(), height}, sizeof(T)));
-  std::vector<T> prefix_store(checked_element_count(Shape{n - 1, height}, sizeof(T)));
-  std::vector<T> column(height);
-  // prefix[j]: the product of the factors of axes 0..j for the current leading exponents, or
-  // null when all of them are 0 (no factor formed yet). It points into the table when that
-  // product is a single factor, else into prefix_store.
-  std::vector<const T*> prefix(n, nullptr);
-  std::vector<u64> index(n);
-  std::vector<const std::byte*> row_ptr(height);
-
+  // The kernels read each row through its address, so any layout of the leading axes is
+  // walked in place without a copy of the points.
+  std::vector<const std::byte*> row_ptr(rows);
   RowCursor cursor(points, first);
-  const std::ptrdiff_t coord_stride = points.strides.back();
-  for (u64 done = 0; done < rows; done += height) {
-    const u64 h = std::min(height, rows - done);
-    T* sum = out + done;
-
-    // Gather the coordinates and fill the power table for this sub-block.
-    for (u64 r = 0; r < h; ++r, cursor.next()) row_ptr[r] = cursor.row();
-    std::size_t gathered_axis = n;  // axis currently held in `column`
-    for (u64 s = 0; s < plan.powers.size(); ++s) {
-      const auto [e, k] = plan.powers[s];
-      if (gathered_axis != e) {
-        for (u64 r = 0; r < h; ++r) column[r] = View<T>::load(row_ptr[r] + static_cast<std::ptrdiff_t>(e) * coord_stride);
-        gathered_axis = e;
-      }
-      T* dst = table.data() + s * height;
-      if (k == 1) {
-        std::copy(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(h), dst);
-      } else {
-        for (u64 r = 0; r < h; ++r) dst[r] = element_power(column[r], k);
-      }
-    }
-    auto power_row = [&](std::size_t e, u64 k) { return table.data() + plan.slot[e][k] * height; };
-
-    // Terms in row-major order. `valid` is the number of leading prefix levels that still
-    // match the current index; a carry into axis a invalidates levels a and above.
-    std::fill(index.begin(), index.end(), 0);
-    std::size_t valid = 0;
-    bool first_term = true;
-    for (u64 flat = 0; flat < coeffs.size(); ++flat) {
-      const T c = coeffs[flat];
-      if (!is_zero(c)) {
-        // Rebuild the invalid prefix levels 0..n−2 (the last axis is folded into the term).
-        for (std::size_t j = valid; j + 1 < n; ++j) {
-          const T* below = j == 0 ? nullptr : prefix[j - 1];
-          const u64 k = index[j];
-          if (k == 0) {
-            prefix[j] = below;
-          } else if (below == nullptr) {
-            prefix[j] = power_row(j, k);
-          } else {
-            const T* f = power_row(j, k);
-            T* dst = prefix_store.data() + j * height;
-            for (u64 r = 0; r < h; ++r) dst[r] = mul(below[r], f[r]);
-            prefix[j] = dst;
-          }
-        }
-        valid = n - 1;
-        const T* lead = n >= 2 ? prefix[n - 2] : nullptr;
-        const u64 k_last = index[n - 1];
-        const T* f = k_last != 0 ? power_row(n - 1, k_last) : nullptr;
-        // term = ((lead · f) · c), with absent parts not multiplied; then sum it in.
-        if (first_term) {
-          if (lead && f) for (u64 r = 0; r < h; ++r) sum[r] = mul(mul(lead[r], f[r]), c);
-          else if (lead) for (u64 r = 0; r < h; ++r) sum[r] = mul(lead[r], c);
-          else if (f) for (u64 r = 0; r < h; ++r) sum[r] = mul(f[r], c);
-          else for (u64 r = 0; r < h; ++r) sum[r] = c;
-          first_term = false;
-        } else {
-          if (lead && f) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(mul(lead[r], f[r]), c));
-          else if (lead) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(lead[r], c));
-          else if (f) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(f[r], c));
-          else for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], c);
-        }
-      }
-      // Advance the multi-index, last axis fastest, noting the highest axis that carried.
-      for (std::size_t ax = n; ax-- > 0;) {
-        if (++index[ax] < shape[ax]) {
-          valid = std::min(valid, ax);
-          break;
-        }
-        index[ax] = 0;
-      }
-    }
-  }
+  for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
+  simd::active_kernels().eval_rows[type_index<T>()](plan.view, row_ptr.data(), rows, points.strides.back(), out);
 }
 
 /// Refuses points with fewer coordinates than the polynomial has parameters, which would
@@ -223,7 +194,8 @@ Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block) {
   check_coordinates(coeffs, block);
   const Shape leading(block.shape.begin(), block.shape.end() - 1);
   Array<T> values = Array<T>::uninitialized(leading);
-  const PowerPlan plan = plan_powers(coeffs);
+  EvalPlan plan;
+  build_plan(coeffs, plan);
   eval_rows(coeffs, plan, block, 0, values.size(), values.data());
   return values;
 }
@@ -245,7 +217,8 @@ EvalResult<Array<T>> eval_points(const Polynomial<T>& coeffs, const View<T>& poi
   // One result buffer; chunk i fills rows [i·kChunkRows, (i+1)·kChunkRows), so the values
   // come out in chunk order whichever worker finishes first.
   Array<T> values = Array<T>::uninitialized(batch);
-  const PowerPlan plan = plan_powers(coeffs);
+  EvalPlan plan;
+  build_plan(coeffs, plan);
   const u64 chunks = rows / kChunkRows + (rows % kChunkRows != 0 ? 1 : 0);
   T* out = values.data();
   run_indexed(static_cast<std::size_t>(chunks), [&](std::size_t i) {

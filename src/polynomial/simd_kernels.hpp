@@ -1,0 +1,89 @@
+// The hot loops that exist once per instruction set (evaluation rows, the dense-product
+// line), their plain-data arguments and the selection among them. The loops themselves are
+// in simd_kernels.inl, compiled once per target; the plans are built in eval.cpp.
+//
+// Only plain structs and raw pointers cross this boundary: every target TU is compiled with
+// its own instruction-set flags, and an inline function or template instantiated in one of
+// them could be merged by the linker into code that runs on any machine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum::simd {
+
+/// Marks an absent table row or coefficient.
+inline constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+/// A power table row x_axis^exponent (exponent ≥ 2; exponent 1 is the gathered column
+/// itself, table row `axis`).
+struct PowerRow {
+  std::uint64_t axis;
+  std::uint64_t exponent;
+};
+
+/// A prefix table row: the product row[a] · row[b] (a on the left), built in list order.
+struct PrefixRow {
+  std::uint64_t a;
+  std::uint64_t b;
+};
+
+/// The terms that share one leading multi-index (all axes but the last), in row-major
+/// order. `lead` is the table row of the product of the leading factors, or kNone when all
+/// leading exponents are 0. `const_coeff` is the flat index of the coefficient whose last
+/// exponent is 0, or kNone when it counts as zero. Terms [begin, end) follow it.
+struct Group {
+  std::uint64_t lead;
+  std::uint64_t const_coeff;
+  std::uint64_t begin;
+  std::uint64_t end;
+};
+
+/// One term with a last-axis exponent ≥ 1: its factor's table row and its coefficient.
+struct Term {
+  std::uint64_t row;
+  std::uint64_t coeff;
+};
+
+/// Everything a target kernel needs to evaluate a polynomial with at least one axis and at
+/// least one non-zero coefficient. Table rows: [0, axes) the gathered coordinates, then one
+/// row per power, then one per prefix product. Shared read-only by all jobs of one call.
+struct EvalPlan {
+  std::uint64_t axes;
+  const PowerRow* powers;
+  std::uint64_t power_count;
+  const PrefixRow* prefixes;
+  std::uint64_t prefix_count;
+  const Group* groups;
+  std::uint64_t group_count;
+  const Term* terms;
+  const void* coeffs;  // row-major coefficients of the element type
+};
+
+/// Evaluates `count` points into out[0, count): rows[r] is the address of point r's first
+/// coordinate, coordinate e sits coord_stride · e bytes further (any alignment). Runs on
+/// pool workers; reads the plan and the points, writes only out.
+using EvalRowsFn = void (*)(const EvalPlan& plan, const std::byte* const* rows, std::uint64_t count,
+                            std::ptrdiff_t coord_stride, void* out);
+
+/// dst[t] := (p · src[t]) + dst[t] for t < run, elementwise in that order (p on the left
+/// of every product). dst and src do not overlap.
+using ScaledAddFn = void (*)(void* dst, const void* src, const void* p, std::uint64_t run);
+
+/// One instruction-set variant. Index 0, 1, 2 of each array: i64, f64, c64.
+struct KernelSet {
+  const char* name;
+  EvalRowsFn eval_rows[3];
+  ScaledAddFn scaled_add[3];
+};
+
+extern const KernelSet kBaselineKernels;
+extern const KernelSet kAvx2Kernels;
+extern const KernelSet kAvx512Kernels;
+
+/// The variant used by this process, fixed at first use: the one named by the environment
+/// variable KESTRUM_KERNEL ("baseline", "avx2", "avx512") when the CPU supports it, else the
+/// best supported one. Thread-safe.
+[[nodiscard]] const KernelSet& active_kernels();
+
+}  // namespace kestrum::simd

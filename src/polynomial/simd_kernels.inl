@@ -1,0 +1,326 @@
+// The per-instruction-set hot loops: batch evaluation of rows of points and the line loop
+// of the dense product. This file is compiled once per target (simd_kernels_<target>.cpp
+// sets KS_VEC_BYTES and KS_KERNEL_SET, CMake sets the flags); everything here has internal
+// linkage so no target's code can leak into another's.
+//
+// Vectors run across points (evaluation) or along a line of coefficients (product), never
+// across the terms of one point, so each lane performs exactly the scalar sequence of
+// separately rounded multiplies and adds: every variant gives the same bits.
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "simd_kernels.hpp"
+
+#ifndef KS_VEC_BYTES
+#error "KS_VEC_BYTES must be set by the including file"
+#endif
+
+namespace kestrum::simd {
+namespace {
+
+using u64 = std::uint64_t;
+
+constexpr u64 kLanes = KS_VEC_BYTES / 8;  // 64-bit lanes per vector
+typedef double VF __attribute__((vector_size(KS_VEC_BYTES)));
+typedef u64 VU __attribute__((vector_size(KS_VEC_BYTES)));
+
+struct Cplx {
+  double re;
+  double im;
+};
+/// Complex lanes, split into a vector of real parts and one of imaginary parts.
+struct VC {
+  VF re;
+  VF im;
+};
+
+// --- element arithmetic on lanes, the same formulas as the scalar element types ---------
+inline VF lmul(VF a, VF b) { return a * b; }
+inline VF ladd(VF a, VF b) { return a + b; }
+inline VU lmul(VU a, VU b) { return a * b; }  // unsigned: wraps modulo 2^64
+inline VU ladd(VU a, VU b) { return a + b; }
+inline VC lmul(VC a, VC b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline VC ladd(VC a, VC b) { return {a.re + b.re, a.im + b.im}; }
+
+/// Every lane = x (a plain copy: adding x to a zero vector would turn −0.0 into +0.0).
+template <class V, class S, std::size_t... I>
+V broadcast(S x, std::index_sequence<I...>) {
+  return V{((void)I, x)...};
+}
+inline VF splat(double x) { return broadcast<VF>(x, std::make_index_sequence<kLanes>{}); }
+inline VU splat(u64 x) { return broadcast<VU>(x, std::make_index_sequence<kLanes>{}); }
+inline VC splat(Cplx x) { return {splat(x.re), splat(x.im)}; }
+
+/// Per element type: the scalar as stored, its lane type, vectors per register block, and
+/// the sum's starting value. The sum starts at −0.0 (f64, both parts of c64) or 0 (i64):
+/// adding the first term to it gives that term exactly, signed zeros included, so the
+/// first term is effectively taken unchanged without a branch in the term loop.
+struct F64 {
+  using Scalar = double;
+  using Lane = VF;
+  static constexpr u64 kVectors = 4;
+  static Lane identity() { return splat(-0.0); }
+  static Lane one() { return splat(1.0); }
+};
+struct I64 {
+  using Scalar = u64;
+  using Lane = VU;
+  static constexpr u64 kVectors = 4;
+  static Lane identity() { return splat(u64{0}); }
+  static Lane one() { return splat(u64{1}); }
+};
+struct C64 {
+  using Scalar = Cplx;
+  using Lane = VC;
+  static constexpr u64 kVectors = 2;
+  static Lane identity() { return splat(Cplx{-0.0, -0.0}); }
+  static Lane one() { return splat(Cplx{1.0, 0.0}); }
+};
+
+template <class E>
+typename E::Scalar load_scalar(const void* p) {
+  typename E::Scalar v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class E>
+void set_lane(typename E::Lane& lane, u64 w, typename E::Scalar x) {
+  if constexpr (sizeof(typename E::Scalar) == 16) {
+    lane.re[w] = x.re;
+    lane.im[w] = x.im;
+  } else {
+    lane[w] = x;
+  }
+}
+
+template <class E>
+typename E::Scalar get_lane(const typename E::Lane& lane, u64 w) {
+  if constexpr (sizeof(typename E::Scalar) == 16) {
+    return Cplx{lane.re[w], lane.im[w]};
+  } else {
+    return lane[w];
+  }
+}
+
+/// x^k for every lane (k ≥ 2), by the scalar element power's sequence: exponentiation by
+/// squaring from the lowest bit; f64 and c64 take the low 32 bits of k as a signed
+/// exponent s, raise to |s| and invert for s < 0 (c64 before, f64 after).
+template <class E>
+typename E::Lane lane_power(typename E::Lane x, u64 k) {
+  using Lane = typename E::Lane;
+  u64 e = k;
+  bool negative = false;
+  if constexpr (!std::is_same_v<E, I64>) {
+    const auto s = static_cast<std::int32_t>(static_cast<std::uint32_t>(k));
+    negative = s < 0;
+    e = negative ? static_cast<u64>(0u - static_cast<std::uint32_t>(s)) : static_cast<u64>(s);
+    if constexpr (std::is_same_v<E, C64>) {
+      if (negative) {
+        const VF q = x.re * x.re + x.im * x.im;
+        x = Lane{x.re / q, -x.im / q};
+      }
+    }
+  }
+  Lane result;
+  if (e == 0) {
+    result = E::one();
+  } else {
+    Lane p = x;
+    while ((e & 1u) == 0) {
+      p = lmul(p, p);
+      e >>= 1;
+    }
+    result = p;
+    e >>= 1;
+    while (e != 0) {
+      p = lmul(p, p);
+      if (e & 1u) result = lmul(result, p);
+      e >>= 1;
+    }
+  }
+  if constexpr (std::is_same_v<E, F64>) {
+    if (negative) result = 1.0 / result;
+  }
+  return result;
+}
+
+/// Aligned scratch owned by one call (internal linkage: no shared template instance).
+template <class Lane>
+struct Scratch {
+  explicit Scratch(u64 count)
+      : data(static_cast<Lane*>(::operator new(count * sizeof(Lane), std::align_val_t{alignof(Lane)}))) {}
+  ~Scratch() { ::operator delete(data, std::align_val_t{alignof(Lane)}); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  Lane* data;
+};
+
+/// Evaluates the points block by block. A block of kVectors · kLanes points gets its own
+/// table (coordinates, powers, prefix products; a few KiB, stays in L1) and its sums stay
+/// in registers for the whole term list, so each term costs its multiplies and one add.
+template <class E>
+void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 count, std::ptrdiff_t coord_stride,
+                    void* out_ptr) {
+  using Lane = typename E::Lane;
+  using Scalar = typename E::Scalar;
+  constexpr u64 kV = E::kVectors;
+  constexpr u64 kBlock = kV * kLanes;
+  const u64 table_rows = plan.axes + plan.power_count + plan.prefix_count;
+  Scratch<Lane> scratch(table_rows * kV);
+  Lane* const table = scratch.data;
+  const Scalar* const coeffs = static_cast<const Scalar*>(plan.coeffs);
+  auto* const out = static_cast<std::byte*>(out_ptr);
+
+  for (u64 r0 = 0; r0 < count; r0 += kBlock) {
+    const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
+
+    // Gather the coordinates into columns; lanes past the last point hold zeros and their
+    // values are dropped.
+    for (u64 e = 0; e < plan.axes; ++e) {
+      Lane* col = table + e * kV;
+      for (u64 v = 0; v < kV; ++v) col[v] = Lane{};
+      const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(e) * coord_stride;
+      for (u64 j = 0; j < m; ++j) set_lane<E>(col[j / kLanes], j % kLanes, load_scalar<E>(rows[r0 + j] + at));
+    }
+    // Powers x_e^k (k ≥ 2), then the prefix products, each row from rows built before it.
+    Lane* row = table + plan.axes * kV;
+    for (u64 i = 0; i < plan.power_count; ++i, row += kV) {
+      const Lane* x = table + plan.powers[i].axis * kV;
+      const u64 k = plan.powers[i].exponent;
+      for (u64 v = 0; v < kV; ++v) row[v] = lane_power<E>(x[v], k);
+    }
+    for (u64 i = 0; i < plan.prefix_count; ++i, row += kV) {
+      const Lane* a = table + plan.prefixes[i].a * kV;
+      const Lane* b = table + plan.prefixes[i].b * kV;
+      for (u64 v = 0; v < kV; ++v) row[v] = lmul(a[v], b[v]);
+    }
+
+    // The terms in row-major order: term = ((lead · f) · c), with an absent lead or factor
+    // not multiplied; sum := sum + term.
+    Lane acc[kV];
+    for (u64 v = 0; v < kV; ++v) acc[v] = E::identity();
+    for (u64 g = 0; g < plan.group_count; ++g) {
+      const Group& grp = plan.groups[g];
+      const Term* t = plan.terms + grp.begin;
+      const Term* const t_end = plan.terms + grp.end;
+      if (grp.lead == kNone) {
+        if (grp.const_coeff != kNone) {
+          const Lane c = splat(coeffs[grp.const_coeff]);
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], c);
+        }
+        for (; t != t_end; ++t) {
+          const Lane* f = table + t->row * kV;
+          const Lane c = splat(coeffs[t->coeff]);
+#pragma GCC unroll 4
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(f[v], c));
+        }
+      } else {
+        Lane lead[kV];
+        for (u64 v = 0; v < kV; ++v) lead[v] = table[grp.lead * kV + v];
+        if (grp.const_coeff != kNone) {
+          const Lane c = splat(coeffs[grp.const_coeff]);
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lead[v], c));
+        }
+        for (; t != t_end; ++t) {
+          const Lane* f = table + t->row * kV;
+          const Lane c = splat(coeffs[t->coeff]);
+#pragma GCC unroll 4
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lmul(lead[v], f[v]), c));
+        }
+      }
+    }
+
+    std::byte* dst = out + r0 * sizeof(Scalar);
+    if constexpr (sizeof(Scalar) == 8) {
+      if (m == kBlock) {
+        std::memcpy(dst, acc, sizeof acc);
+        continue;
+      }
+    }
+    for (u64 j = 0; j < m; ++j) {
+      const Scalar x = get_lane<E>(acc[j / kLanes], j % kLanes);
+      std::memcpy(dst + j * sizeof(Scalar), &x, sizeof x);
+    }
+  }
+}
+
+// --- dense product line: dst[t] := (p · src[t]) + dst[t] --------------------------------
+
+template <class V>
+V load_vec(const void* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class V>
+void store_vec(void* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+template <class S>
+void scaled_add_real(void* dst_ptr, const void* src_ptr, const void* p_ptr, u64 run) {
+  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
+  auto* dst = static_cast<S*>(dst_ptr);
+  const auto* src = static_cast<const S*>(src_ptr);
+  const S p = load_scalar<std::conditional_t<std::is_same_v<S, double>, F64, I64>>(p_ptr);
+  const V pv = splat(p);
+  u64 t = 0;
+  for (; t + 2 * kLanes <= run; t += 2 * kLanes) {
+    const V d0 = load_vec<V>(dst + t), d1 = load_vec<V>(dst + t + kLanes);
+    const V s0 = load_vec<V>(src + t), s1 = load_vec<V>(src + t + kLanes);
+    store_vec(dst + t, pv * s0 + d0);
+    store_vec(dst + t + kLanes, pv * s1 + d1);
+  }
+  for (; t < run; ++t) dst[t] = p * src[t] + dst[t];
+}
+
+/// The complex line on interleaved (re, im) memory: with s the source vector and s' its
+/// parts swapped, p·s = (p.re·s) ± (p.im·s'), minus on real lanes and plus on imaginary
+/// ones, which is (p.re·q.re − p.im·q.im, p.re·q.im + p.im·q.re) lane by lane.
+void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u64 run) {
+  auto* dst = static_cast<double*>(dst_ptr);
+  const auto* src = static_cast<const double*>(src_ptr);
+  const Cplx p = load_scalar<C64>(p_ptr);
+  const u64 values = 2 * run;
+  u64 t = 0;
+  if constexpr (kLanes >= 2) {
+    VU swap;
+    VU sign;
+    for (u64 w = 0; w < kLanes; ++w) {
+      swap[w] = w ^ 1u;
+      sign[w] = (w & 1u) ? 0 : u64{1} << 63;
+    }
+    const VF pre = splat(p.re), pim = splat(p.im);
+    for (; t + kLanes <= values; t += kLanes) {
+      const VF s = load_vec<VF>(src + t);
+      VF a = pre * s;
+      VF b = pim * __builtin_shuffle(s, swap);
+      // g++ would otherwise merge the multiplies with the alternating add/subtract below
+      // into fused multiply-add/subtract instructions, whatever -ffp-contract says.
+      __asm__("" : "+v"(a), "+v"(b));
+      const VF prod = a + reinterpret_cast<VF>(reinterpret_cast<VU>(b) ^ sign);
+      store_vec(dst + t, prod + load_vec<VF>(dst + t));
+    }
+  }
+  for (; t < values; t += 2) {
+    double rr = p.re * src[t], ii = p.im * src[t + 1], ri = p.re * src[t + 1], ir = p.im * src[t];
+    // Same reason: the tail would be vectorised into fused multiply-add/subtract.
+    __asm__("" : "+x"(rr), "+x"(ii), "+x"(ri), "+x"(ir));
+    dst[t] = (rr - ii) + dst[t];
+    dst[t + 1] = (ri + ir) + dst[t + 1];
+  }
+}
+
+}  // namespace
+
+extern const KernelSet KS_KERNEL_SET;
+const KernelSet KS_KERNEL_SET = {
+    KS_KERNEL_NAME,
+    {&eval_rows_impl<I64>, &eval_rows_impl<F64>, &eval_rows_impl<C64>},
+    {&scaled_add_real<u64>, &scaled_add_real<double>, &scaled_add_complex},
+};
+
+}  // namespace kestrum::simd
