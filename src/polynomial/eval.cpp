@@ -11,6 +11,7 @@
 // product of the leading axes' factors is computed once per point and shared by all terms
 // with the same leading exponents, and the kernels run vectors across points.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -50,25 +51,41 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   for (u64 i = 0; i < coeffs.size() && !plan.any_term; ++i) plan.any_term = !is_zero(coeffs[i]);
   if (!plan.any_term || n == 0) return;
 
-  // Table rows 0..n−1 are the coordinates (x^1); each power with k ≥ 2 that a non-zero
-  // coefficient uses gets one row after them.
-  std::vector<std::vector<u64>> power_row(n);
-  for (std::size_t e = 0; e < n; ++e) power_row[e].assign(shape[e], simd::kNone);
+  // Table rows 0..n−1 are the coordinates (x^1). Every other power a non-zero coefficient
+  // uses becomes a product row, reusing the rows of smaller powers (see PrefixRow); the
+  // rare exponents that the element power inverts get a row of their own, before them.
+  constexpr bool kInverting = !std::same_as<T, i64>;
+  std::vector<std::map<u64, u64>> power_row(n);
+  for (std::size_t e = 0; e < n; ++e) {
+    if (shape[e] > 1) power_row[e][1] = e;
+  }
+  auto inverted = [](u64 k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)) <= 0; };
   for (IndexWalk w(shape); w.valid(); w.next()) {
     if (is_zero(coeffs[w.flat()])) continue;
     for (std::size_t e = 0; e < n; ++e) {
-      if (w.index()[e] >= 2) power_row[e][w.index()[e]] = 0;  // needed
+      const u64 k = w.index()[e];
+      if (k >= 2 && kInverting && inverted(k) && !power_row[e].contains(k)) {
+        power_row[e][k] = n + plan.powers.size();
+        plan.powers.push_back({e, k});
+      }
     }
   }
-  for (std::size_t e = 0; e < n; ++e) {
-    if (shape[e] > 1) power_row[e][1] = e;
-    for (u64 k = 2; k < shape[e]; ++k) {
-      if (power_row[e][k] == simd::kNone) continue;
-      power_row[e][k] = n + plan.powers.size();
-      plan.powers.push_back({e, k});
-    }
-  }
-  const u64 first_prefix_row = n + plan.powers.size();
+  const u64 first_product_row = n + plan.powers.size();
+  auto product = [&](u64 a, u64 b) {
+    plan.prefixes.push_back({a, b});
+    return first_product_row + plan.prefixes.size() - 1;
+  };
+  // Row of x_e^k (k ≥ 1), creating the product rows it needs first. f64 and c64 powers
+  // depend on the low 32 bits of k only.
+  auto power = [&](auto& self, std::size_t e, u64 k) -> u64 {
+    if (auto it = power_row[e].find(k); it != power_row[e].end()) return it->second;
+    if (kInverting && k > 0xffffffffu) return self(self, e, k & 0xffffffffu);
+    const u64 high = u64{1} << (63 - std::countl_zero(k));
+    const u64 row = high == k ? [&] { const u64 half = self(self, e, k / 2); return product(half, half); }()
+                              : [&] { const u64 low = self(self, e, k - high); return product(low, self(self, e, high)); }();
+    power_row[e][k] = row;
+    return row;
+  };
 
   // Products of two or more leading factors, keyed by their (axis, exponent) sequence;
   // a longer product is built from the one without its last factor, so the factors are
@@ -82,7 +99,7 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
     simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0};
     if (!is_zero(coeffs[base])) group.const_coeff = base;
     for (u64 k = 1; k < last_len; ++k) {
-      if (!is_zero(coeffs[base + k])) plan.terms.push_back({power_row[n - 1][k], base + k});
+      if (!is_zero(coeffs[base + k])) plan.terms.push_back({power(power, n - 1, k), base + k});
     }
     group.end = plan.terms.size();
     if (group.const_coeff == simd::kNone && group.begin == group.end) continue;
@@ -90,15 +107,18 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
     for (std::size_t e = 0; e + 1 < n; ++e) {
       const u64 k = w.index()[e];
       if (k == 0) continue;
-      const u64 factor = power_row[e][k];
+      const u64 factor = power(power, e, k);
       if (group.lead == simd::kNone) {
         group.lead = factor;  // a single factor is used as it is, not multiplied
       } else {
         key.push_back(e);
         key.push_back(k);
-        auto [it, inserted] = prefix_row.try_emplace(key, first_prefix_row + plan.prefixes.size());
-        if (inserted) plan.prefixes.push_back({group.lead, factor});
-        group.lead = it->second;
+        if (auto it = prefix_row.find(key); it != prefix_row.end()) {
+          group.lead = it->second;
+        } else {
+          group.lead = product(group.lead, factor);
+          prefix_row.emplace(key, group.lead);
+        }
       }
       if (key.empty()) {  // the key of a product starts with its first factor
         key.push_back(e);

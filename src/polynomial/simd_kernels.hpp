@@ -15,14 +15,18 @@ namespace kestrum::simd {
 /// Marks an absent table row or coefficient.
 inline constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
-/// A power table row x_axis^exponent (exponent ≥ 2; exponent 1 is the gathered column
-/// itself, table row `axis`).
+/// A power table row x_axis^exponent computed by the element power itself; used only for
+/// exponents that the product rows cannot express (f64/c64 exponents whose low 32 bits
+/// read as a negative or zero signed number).
 struct PowerRow {
   std::uint64_t axis;
   std::uint64_t exponent;
 };
 
-/// A prefix table row: the product row[a] · row[b] (a on the left), built in list order.
+/// A product table row: row[a] · row[b] (a on the left), built in list order. Powers are
+/// products too: x^(2^j) = x^(2^(j−1)) · x^(2^(j−1)), and for k with more than one bit set
+/// x^k = x^(k − 2^h) · x^(2^h) (h its highest bit), which are exactly the squarings and
+/// multiplications of the element power; prefix products of leading factors follow.
 struct PrefixRow {
   std::uint64_t a;
   std::uint64_t b;
@@ -47,7 +51,7 @@ struct Term {
 
 /// Everything a target kernel needs to evaluate a polynomial with at least one axis and at
 /// least one non-zero coefficient. Table rows: [0, axes) the gathered coordinates, then one
-/// row per power, then one per prefix product. Shared read-only by all jobs of one call.
+/// row per PowerRow, then one per product row. Shared read-only by all jobs of one call.
 struct EvalPlan {
   std::uint64_t axes;
   const PowerRow* powers;

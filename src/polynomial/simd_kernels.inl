@@ -23,6 +23,9 @@ namespace {
 using u64 = std::uint64_t;
 
 constexpr u64 kLanes = KS_VEC_BYTES / 8;  // 64-bit lanes per vector
+// Vectors of real lanes per register block: the sums and the shared lead stay in registers
+// (32 vector registers with AVX-512, 16 below it).
+constexpr u64 kRealVectors = KS_VEC_BYTES == 64 ? 8 : 4;
 typedef double VF __attribute__((vector_size(KS_VEC_BYTES)));
 typedef u64 VU __attribute__((vector_size(KS_VEC_BYTES)));
 
@@ -60,21 +63,21 @@ inline VC splat(Cplx x) { return {splat(x.re), splat(x.im)}; }
 struct F64 {
   using Scalar = double;
   using Lane = VF;
-  static constexpr u64 kVectors = 4;
+  static constexpr u64 kVectors = kRealVectors;
   static Lane identity() { return splat(-0.0); }
   static Lane one() { return splat(1.0); }
 };
 struct I64 {
   using Scalar = u64;
   using Lane = VU;
-  static constexpr u64 kVectors = 4;
+  static constexpr u64 kVectors = kRealVectors;
   static Lane identity() { return splat(u64{0}); }
   static Lane one() { return splat(u64{1}); }
 };
 struct C64 {
   using Scalar = Cplx;
   using Lane = VC;
-  static constexpr u64 kVectors = 2;
+  static constexpr u64 kVectors = kRealVectors / 2;
   static Lane identity() { return splat(Cplx{-0.0, -0.0}); }
   static Lane one() { return splat(Cplx{1.0, 0.0}); }
 };
@@ -177,15 +180,25 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
   for (u64 r0 = 0; r0 < count; r0 += kBlock) {
     const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
 
-    // Gather the coordinates into columns; lanes past the last point hold zeros and their
-    // values are dropped.
-    for (u64 e = 0; e < plan.axes; ++e) {
-      Lane* col = table + e * kV;
-      for (u64 v = 0; v < kV; ++v) col[v] = Lane{};
-      const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(e) * coord_stride;
-      for (u64 j = 0; j < m; ++j) set_lane<E>(col[j / kLanes], j % kLanes, load_scalar<E>(rows[r0 + j] + at));
+    // Gather the coordinates into columns, point by point; lanes past the last point hold
+    // zeros and their values are dropped.
+    if (m < kBlock) {
+      for (u64 i = 0; i < plan.axes * kV; ++i) table[i] = Lane{};
     }
-    // Powers x_e^k (k ≥ 2), then the prefix products, each row from rows built before it.
+    auto* const cols = reinterpret_cast<std::byte*>(table);
+    for (u64 j = 0; j < m; ++j) {
+      const std::byte* point = rows[r0 + j];
+      // Byte offset of lane j of column 0; column e is e · sizeof(Lane) · kV further.
+      const u64 lane_at = (j / kLanes) * sizeof(Lane) + (j % kLanes) * 8;
+      for (u64 e = 0; e < plan.axes; ++e) {
+        std::byte* dst = cols + e * sizeof(Lane) * kV + lane_at;
+        const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * coord_stride;
+        std::memcpy(dst, src, 8);  // the real part (or the whole i64/f64 value)
+        if constexpr (sizeof(Scalar) == 16) std::memcpy(dst + sizeof(VF), src + 8, 8);  // imaginary part
+      }
+    }
+    // Powers computed by the element power, then the product rows, each from rows built
+    // before it.
     Lane* row = table + plan.axes * kV;
     for (u64 i = 0; i < plan.power_count; ++i, row += kV) {
       const Lane* x = table + plan.powers[i].axis * kV;
@@ -214,7 +227,7 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
         for (; t != t_end; ++t) {
           const Lane* f = table + t->row * kV;
           const Lane c = splat(coeffs[t->coeff]);
-#pragma GCC unroll 4
+#pragma GCC unroll 8
           for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(f[v], c));
         }
       } else {
@@ -227,7 +240,7 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
         for (; t != t_end; ++t) {
           const Lane* f = table + t->row * kV;
           const Lane c = splat(coeffs[t->coeff]);
-#pragma GCC unroll 4
+#pragma GCC unroll 8
           for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lmul(lead[v], f[v]), c));
         }
       }
