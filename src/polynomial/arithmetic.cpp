@@ -129,28 +129,13 @@ EvalResult<Polynomial<T>> dense_mul(const Polynomial<T>& a, const Polynomial<T>&
 
   // Every out[k] receives its contributions in row-major order of a's index i, then of b's
   // index j. For one i the map j ↦ i + j is injective, so each out[k] gets at most one
-  // contribution per i: adding p·b to the block of out shifted by i, one contiguous line
-  // of b at a time, keeps exactly that order while the inner loop runs over contiguous
-  // memory.
-  const std::vector<u64> out_strides = row_major_strides(out.shape());
-  const std::vector<u64> b_lines = line_offsets(b.shape(), out.shape());
-  const u64 run = line_length(b.shape());
-  // dst[t] := (p · src[t]) + dst[t] along one line, in the instruction-set variant picked
-  // at first use; every variant performs the same separately rounded operations.
-  const simd::ScaledAddFn scaled_add_run = simd::active_kernels().scaled_add[type_index<T>()];
-  const T* a_data = a.data();
-  const T* b_data = b.data();
-  T* out_data = out.data();
-  for (IndexWalk wa(a.shape()); wa.valid(); wa.next()) {
-    u64 shift = 0;
-    for (std::size_t ax = 0; ax < a.ndim(); ++ax) shift += wa.index()[ax] * out_strides[ax];
-    const T p = a_data[wa.flat()];
-    const T* src = b_data;
-    for (u64 at : b_lines) {
-      scaled_add_run(out_data + shift + at, src, &p, run);
-      src += run;
-    }
-  }
+  // contribution per i, and the kernel may work line by line over contiguous memory as long
+  // as, for every out element, lower i come first.
+  const std::vector<u64> a_shift = line_offsets(a.shape(), out.shape());
+  const std::vector<u64> b_shift = line_offsets(b.shape(), out.shape());
+  simd::active_kernels().dense_mul[type_index<T>()](out.data(), a.data(), a_shift.size(), line_length(a.shape()),
+                                                      a_shift.data(), b.data(), b_shift.size(),
+                                                      line_length(b.shape()), b_shift.data());
   return out;
 }
 

@@ -70,15 +70,20 @@ struct EvalPlan {
 using EvalRowsFn = void (*)(const EvalPlan& plan, const std::byte* const* rows, std::uint64_t count,
                             std::ptrdiff_t coord_stride, void* out);
 
-/// dst[t] := (p · src[t]) + dst[t] for t < run, elementwise in that order (p on the left
-/// of every product). dst and src do not overlap.
-using ScaledAddFn = void (*)(void* dst, const void* src, const void* p, std::uint64_t run);
+/// The whole dense product out += a ⊛ b (out zero-filled, shape la + lb − 1 per axis): a
+/// and b are split into lines along their last axis (a_run, b_run elements); line l of a
+/// lands at out + a_shift[l] and line l of b at out + b_shift[l] (element offsets, for the
+/// same leading index). Each out element receives p · q + out for every pair in row-major
+/// order of a's index, then of b's. Calling thread only.
+using DenseMulFn = void (*)(void* out, const void* a, std::uint64_t a_lines, std::uint64_t a_run,
+                            const std::uint64_t* a_shift, const void* b, std::uint64_t b_lines,
+                            std::uint64_t b_run, const std::uint64_t* b_shift);
 
 /// One instruction-set variant. Index 0, 1, 2 of each array: i64, f64, c64.
 struct KernelSet {
   const char* name;
   EvalRowsFn eval_rows[3];
-  ScaledAddFn scaled_add[3];
+  DenseMulFn dense_mul[3];
 };
 
 extern const KernelSet kBaselineKernels;

@@ -260,7 +260,7 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
   }
 }
 
-// --- dense product line: dst[t] := (p · src[t]) + dst[t] --------------------------------
+// --- dense product: out[i + j] := (a[i] · b[j]) + out[i + j] -------------------------------
 
 template <class V>
 V load_vec(const void* p) {
@@ -271,23 +271,6 @@ V load_vec(const void* p) {
 template <class V>
 void store_vec(void* p, V v) {
   std::memcpy(p, &v, sizeof v);
-}
-
-template <class S>
-void scaled_add_real(void* dst_ptr, const void* src_ptr, const void* p_ptr, u64 run) {
-  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
-  auto* dst = static_cast<S*>(dst_ptr);
-  const auto* src = static_cast<const S*>(src_ptr);
-  const S p = load_scalar<std::conditional_t<std::is_same_v<S, double>, F64, I64>>(p_ptr);
-  const V pv = splat(p);
-  u64 t = 0;
-  for (; t + 2 * kLanes <= run; t += 2 * kLanes) {
-    const V d0 = load_vec<V>(dst + t), d1 = load_vec<V>(dst + t + kLanes);
-    const V s0 = load_vec<V>(src + t), s1 = load_vec<V>(src + t + kLanes);
-    store_vec(dst + t, pv * s0 + d0);
-    store_vec(dst + t + kLanes, pv * s1 + d1);
-  }
-  for (; t < run; ++t) dst[t] = p * src[t] + dst[t];
 }
 
 /// The complex line on interleaved (re, im) memory: with s the source vector and s' its
@@ -327,13 +310,100 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
   }
 }
 
+/// Adds the contributions of Q consecutive coefficients p[0..Q) of one line of a (Q ≤ 4)
+/// against one line of b to one line of out: out[u] receives p[s] · src[u − s] for s = 0, 1,
+/// …, in that order, which is the row-major order of a's index. Consecutive coefficients of
+/// a line shift the same b line by one place, so one pass over out serves all Q of them.
+template <class S, u64 Q>
+void quad_line(S* dst, const S* src, const S* p, u64 run) {
+  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
+  if (run < Q) {  // short b lines: every position checks which shifts reach it
+    for (u64 u = 0; u < run + Q - 1; ++u) {
+      S acc = dst[u];
+      for (u64 s = 0; s < Q; ++s) {
+        if (u >= s && u - s < run) acc = p[s] * src[u - s] + acc;
+      }
+      dst[u] = acc;
+    }
+    return;
+  }
+  // Head [0, Q − 1): shifts s ≤ u. Middle [Q − 1, run): all shifts. Tail [run, run + Q − 1):
+  // shifts s > u − run.
+  for (u64 u = 0; u + 1 < Q; ++u) {
+    S acc = dst[u];
+    for (u64 s = 0; s <= u; ++s) acc = p[s] * src[u - s] + acc;
+    dst[u] = acc;
+  }
+  V pv[Q];
+  for (u64 s = 0; s < Q; ++s) pv[s] = splat(p[s]);
+  u64 u = Q - 1;
+  for (; u + kLanes <= run; u += kLanes) {
+    V acc = load_vec<V>(dst + u);
+#pragma GCC unroll 8
+    for (u64 s = 0; s < Q; ++s) acc = pv[s] * load_vec<V>(src + u - s) + acc;
+    store_vec(dst + u, acc);
+  }
+  for (; u < run; ++u) {
+    S acc = dst[u];
+    for (u64 s = 0; s < Q; ++s) acc = p[s] * src[u - s] + acc;
+    dst[u] = acc;
+  }
+  for (u64 t = 0; t + 1 < Q; ++t) {
+    S acc = dst[run + t];
+    for (u64 s = t + 1; s < Q; ++s) acc = p[s] * src[run + t - s] + acc;
+    dst[run + t] = acc;
+  }
+}
+
+template <class S>
+void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                    const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  auto* out = static_cast<S*>(out_ptr);
+  const auto* a = static_cast<const S*>(a_ptr);
+  const auto* b = static_cast<const S*>(b_ptr);
+  // For one line of a and one line of b, the out line they meet in gets all the products of
+  // the two lines, and no other pair of lines of the same a line touches it: so the loop
+  // runs over line pairs (a lines in order) and keeps that out line in L1 while the a line's
+  // coefficients are applied in order, four per pass.
+  for (u64 la = 0; la < a_lines; ++la) {
+    const S* p = a + la * a_run;
+    for (u64 lb = 0; lb < b_lines; ++lb) {
+      S* line = out + a_shift[la] + b_shift[lb];
+      const S* src = b + lb * b_run;
+      u64 i = 0;
+      for (; i + 4 <= a_run; i += 4) quad_line<S, 4>(line + i, src, p + i, b_run);
+      switch (a_run - i) {
+        case 3: quad_line<S, 3>(line + i, src, p + i, b_run); break;
+        case 2: quad_line<S, 2>(line + i, src, p + i, b_run); break;
+        case 1: quad_line<S, 1>(line + i, src, p + i, b_run); break;
+        default: break;
+      }
+    }
+  }
+}
+
+void dense_mul_complex(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                       const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  auto* out = static_cast<Cplx*>(out_ptr);
+  const auto* a = static_cast<const Cplx*>(a_ptr);
+  const auto* b = static_cast<const Cplx*>(b_ptr);
+  for (u64 la = 0; la < a_lines; ++la) {
+    for (u64 i = 0; i < a_run; ++i) {
+      const Cplx* p = a + la * a_run + i;
+      for (u64 lb = 0; lb < b_lines; ++lb) {
+        scaled_add_complex(out + a_shift[la] + i + b_shift[lb], b + lb * b_run, p, b_run);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern const KernelSet KS_KERNEL_SET;
 const KernelSet KS_KERNEL_SET = {
     KS_KERNEL_NAME,
     {&eval_rows_impl<I64>, &eval_rows_impl<F64>, &eval_rows_impl<C64>},
-    {&scaled_add_real<u64>, &scaled_add_real<double>, &scaled_add_complex},
+    {&dense_mul_real<u64>, &dense_mul_real<double>, &dense_mul_complex},
 };
 
 }  // namespace kestrum::simd
