@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "polynomial.hpp"
@@ -96,33 +97,42 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   const u64 last_len = shape[n - 1];
   for (IndexWalk w(leading); w.valid(); w.next()) {
     const u64 base = w.flat() * last_len;
-    simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0};
+    simd::Group group{simd::kNone, simd::kNone, simd::kNone, plan.terms.size(), 0};
     if (!is_zero(coeffs[base])) group.const_coeff = base;
     for (u64 k = 1; k < last_len; ++k) {
       if (!is_zero(coeffs[base + k])) plan.terms.push_back({power(power, n - 1, k), base + k});
     }
     group.end = plan.terms.size();
     if (group.const_coeff == simd::kNone && group.begin == group.end) continue;
+    // The last leading factor is multiplied in when the group starts (that product is
+    // this group's alone); the products before it are shared rows.
     key.clear();
+    u64 lead = simd::kNone;
+    u64 pending = simd::kNone;  // the latest factor, not yet multiplied into `lead`
     for (std::size_t e = 0; e + 1 < n; ++e) {
       const u64 k = w.index()[e];
       if (k == 0) continue;
       const u64 factor = power(power, e, k);
-      if (group.lead == simd::kNone) {
-        group.lead = factor;  // a single factor is used as it is, not multiplied
-      } else {
-        key.push_back(e);
-        key.push_back(k);
-        if (auto it = prefix_row.find(key); it != prefix_row.end()) {
-          group.lead = it->second;
+      if (pending != simd::kNone) {
+        if (lead == simd::kNone) {
+          lead = pending;  // a single factor is used as it is, not multiplied
+        } else if (auto it = prefix_row.find(key); it != prefix_row.end()) {
+          lead = it->second;
         } else {
-          group.lead = product(group.lead, factor);
-          prefix_row.emplace(key, group.lead);
+          lead = product(lead, pending);
+          prefix_row.emplace(key, lead);
         }
       }
-      if (key.empty()) {  // the key of a product starts with its first factor
-        key.push_back(e);
-        key.push_back(k);
+      key.push_back(e);
+      key.push_back(k);
+      pending = factor;
+    }
+    if (pending != simd::kNone) {
+      if (lead == simd::kNone) {
+        group.lead = pending;
+      } else {
+        group.lead = lead;
+        group.lead_factor = pending;
       }
     }
     plan.groups.push_back(group);
@@ -175,6 +185,25 @@ class RowCursor {
   std::vector<u64> index_;
 };
 
+/// The byte stride between consecutive rows when the leading axes of the points merge into
+/// one axis (lengths of 1 impose nothing), else nothing.
+template <Element T>
+std::optional<std::ptrdiff_t> merged_row_stride(const View<T>& points) {
+  const std::size_t lead = points.ndim() - 1;
+  std::optional<std::ptrdiff_t> inner;  // stride of one step along the merged axes so far
+  std::ptrdiff_t span = 1;              // rows covered by one step of the current axis
+  for (std::size_t ax = lead; ax-- > 0;) {
+    if (points.shape[ax] == 1) continue;
+    if (!inner) {
+      inner = points.strides[ax];
+    } else if (points.strides[ax] != *inner * span) {
+      return std::nullopt;
+    }
+    span *= static_cast<std::ptrdiff_t>(points.shape[ax]);
+  }
+  return inner.value_or(0);
+}
+
 /// Evaluates rows [first, last) of `points` into out[0 .. last − first). Runs on pool
 /// workers: reads coeffs, plan and its own rows only, writes only its own output rows.
 template <Element T>
@@ -190,12 +219,21 @@ void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>&
     std::fill(out, out + rows, coeffs[0]);  // one non-zero constant, no factor formed
     return;
   }
-  // The kernels read each row through its address, so any layout of the leading axes is
-  // walked in place without a copy of the points.
-  std::vector<const std::byte*> row_ptr(rows);
+  // Rows whose leading axes merge into one stride (points with two axes, row-major
+  // batches) are addressed by that stride; any other layout is walked in place through a
+  // list of row addresses, never copied.
+  simd::PointRows where{nullptr, nullptr, 0, points.strides.back()};
+  std::vector<const std::byte*> row_ptr;
   RowCursor cursor(points, first);
-  for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
-  simd::active_kernels().eval_rows[type_index<T>()](plan.view, row_ptr.data(), rows, points.strides.back(), out);
+  if (const auto stride = merged_row_stride(points)) {
+    where.first = cursor.row();
+    where.row_stride = *stride;
+  } else {
+    row_ptr.resize(rows);
+    for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
+    where.rows = row_ptr.data();
+  }
+  simd::active_kernels().eval_rows[type_index<T>()](plan.view, where, rows, out);
 }
 
 /// Refuses points with fewer coordinates than the polynomial has parameters, which would

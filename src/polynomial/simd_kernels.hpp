@@ -33,11 +33,14 @@ struct PrefixRow {
 };
 
 /// The terms that share one leading multi-index (all axes but the last), in row-major
-/// order. `lead` is the table row of the product of the leading factors, or kNone when all
-/// leading exponents are 0. `const_coeff` is the flat index of the coefficient whose last
-/// exponent is 0, or kNone when it counts as zero. Terms [begin, end) follow it.
+/// order. Their shared lead (the product of the leading factors) is row[lead] when
+/// lead_factor is kNone, else row[lead] · row[lead_factor], formed in registers when the
+/// group starts; lead is kNone when all leading exponents are 0. `const_coeff` is the flat
+/// index of the coefficient whose last exponent is 0, or kNone when it counts as zero.
+/// Terms [begin, end) follow it.
 struct Group {
   std::uint64_t lead;
+  std::uint64_t lead_factor;
   std::uint64_t const_coeff;
   std::uint64_t begin;
   std::uint64_t end;
@@ -64,11 +67,19 @@ struct EvalPlan {
   const void* coeffs;  // row-major coefficients of the element type
 };
 
-/// Evaluates `count` points into out[0, count): rows[r] is the address of point r's first
-/// coordinate, coordinate e sits coord_stride · e bytes further (any alignment). Runs on
-/// pool workers; reads the plan and the points, writes only out.
-using EvalRowsFn = void (*)(const EvalPlan& plan, const std::byte* const* rows, std::uint64_t count,
-                            std::ptrdiff_t coord_stride, void* out);
+/// Where the points of one call are: point r's first coordinate is at rows[r], or at
+/// first + r · row_stride when rows is null; coordinate e sits coord_stride · e bytes
+/// further (any alignment).
+struct PointRows {
+  const std::byte* const* rows;
+  const std::byte* first;
+  std::ptrdiff_t row_stride;
+  std::ptrdiff_t coord_stride;
+};
+
+/// Evaluates `count` points into out[0, count). Runs on pool workers; reads the plan and
+/// the points, writes only out.
+using EvalRowsFn = void (*)(const EvalPlan& plan, const PointRows& points, std::uint64_t count, void* out);
 
 /// The whole dense product out += a ⊛ b (out zero-filled, shape la + lb − 1 per axis): a
 /// and b are split into lines along their last axis (a_run, b_run elements); line l of a

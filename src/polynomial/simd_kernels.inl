@@ -165,8 +165,7 @@ struct Scratch {
 /// table (coordinates, powers, prefix products; a few KiB, stays in L1) and its sums stay
 /// in registers for the whole term list, so each term costs its multiplies and one add.
 template <class E>
-void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 count, std::ptrdiff_t coord_stride,
-                    void* out_ptr) {
+void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* out_ptr) {
   using Lane = typename E::Lane;
   using Scalar = typename E::Scalar;
   constexpr u64 kV = E::kVectors;
@@ -187,12 +186,14 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
     }
     auto* const cols = reinterpret_cast<std::byte*>(table);
     for (u64 j = 0; j < m; ++j) {
-      const std::byte* point = rows[r0 + j];
+      const u64 r = r0 + j;
+      const std::byte* point =
+          points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride;
       // Byte offset of lane j of column 0; column e is e · sizeof(Lane) · kV further.
       const u64 lane_at = (j / kLanes) * sizeof(Lane) + (j % kLanes) * 8;
       for (u64 e = 0; e < plan.axes; ++e) {
         std::byte* dst = cols + e * sizeof(Lane) * kV + lane_at;
-        const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * coord_stride;
+        const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * points.coord_stride;
         std::memcpy(dst, src, 8);  // the real part (or the whole i64/f64 value)
         if constexpr (sizeof(Scalar) == 16) std::memcpy(dst + sizeof(VF), src + 8, 8);  // imaginary part
       }
@@ -232,7 +233,11 @@ void eval_rows_impl(const EvalPlan& plan, const std::byte* const* rows, u64 coun
         }
       } else {
         Lane lead[kV];
-        for (u64 v = 0; v < kV; ++v) lead[v] = table[grp.lead * kV + v];
+        if (grp.lead_factor == kNone) {
+          for (u64 v = 0; v < kV; ++v) lead[v] = table[grp.lead * kV + v];
+        } else {
+          for (u64 v = 0; v < kV; ++v) lead[v] = lmul(table[grp.lead * kV + v], table[grp.lead_factor * kV + v]);
+        }
         if (grp.const_coeff != kNone) {
           const Lane c = splat(coeffs[grp.const_coeff]);
           for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lead[v], c));
