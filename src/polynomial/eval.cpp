@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
@@ -204,6 +203,45 @@ std::optional<std::ptrdiff_t> merged_row_stride(const View<T>& points) {
   return inner.value_or(0);
 }
 
+/// Largest per-worker table the vector kernels may use (rows × block × element size);
+/// beyond it (a polynomial with tens of thousands of distinct powers or prefix products)
+/// the points are evaluated one by one without a table, so memory stays bounded.
+constexpr u64 kTableBudgetBytes = u64{16} << 20;
+constexpr u64 kTableBytesPerRow = 64 * sizeof(f64);  // the widest block: 64 lanes of 8 bytes
+
+/// The same sequence of operations, one point at a time: each term's factors are formed by
+/// element_power as they are needed. Slow, but needs no memory beyond the point itself.
+template <Element T>
+void eval_rows_direct(const Polynomial<T>& coeffs, const View<T>& points, u64 first, u64 rows, T* out) {
+  const Shape& shape = coeffs.shape();
+  const std::size_t n = shape.size();
+  std::vector<T> x(n);
+  RowCursor cursor(points, first);
+  const std::ptrdiff_t coord_stride = points.strides.back();
+  for (u64 r = 0; r < rows; ++r, cursor.next()) {
+    for (std::size_t e = 0; e < n; ++e) x[e] = View<T>::load(cursor.row() + static_cast<std::ptrdiff_t>(e) * coord_stride);
+    bool any = false;
+    T sum = zero_of<T>();
+    for (IndexWalk w(shape); w.valid(); w.next()) {
+      const T c = coeffs[w.flat()];
+      if (is_zero(c)) continue;
+      bool have = false;
+      T product = c;
+      for (std::size_t e = 0; e < n; ++e) {
+        const u64 k = w.index()[e];
+        if (k == 0) continue;
+        const T f = k == 1 ? x[e] : element_power(x[e], k);
+        product = have ? mul(product, f) : f;
+        have = true;
+      }
+      const T term = have ? mul(product, c) : c;
+      sum = any ? add(sum, term) : term;
+      any = true;
+    }
+    out[r] = any ? sum : zero_of<T>();
+  }
+}
+
 /// Evaluates rows [first, last) of `points` into out[0 .. last − first). Runs on pool
 /// workers: reads coeffs, plan and its own rows only, writes only its own output rows.
 template <Element T>
@@ -217,6 +255,11 @@ void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>&
   }
   if (coeffs.ndim() == 0) {
     std::fill(out, out + rows, coeffs[0]);  // one non-zero constant, no factor formed
+    return;
+  }
+  const u64 table_rows = coeffs.ndim() + plan.powers.size() + plan.prefixes.size();
+  if (table_rows > kTableBudgetBytes / kTableBytesPerRow) {
+    eval_rows_direct(coeffs, points, first, rows, out);
     return;
   }
   // Rows whose leading axes merge into one stride (points with two axes, row-major
