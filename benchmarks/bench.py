@@ -161,31 +161,53 @@ def exponent_table(shape) -> np.ndarray:
 # machine limit
 
 
+LIMIT_CODE = """
+import json, sys, threading, time
+import numba, numpy as np
+
+@numba.njit(nogil=True, fastmath=False)
+def churn(v, reps):
+    a = 0.999999
+    b = 1e-9
+    for _ in range(reps):
+        for i in range(v.shape[0]):
+            y = v[i]
+            y = y * a + b; y = y * a + b; y = y * a + b; y = y * a + b
+            y = y * a + b; y = y * a + b; y = y * a + b; y = y * a + b
+            v[i] = y
+
+threads = int(sys.argv[1])
+# Each thread's array starts 4 KiB after the previous one: no cache line is shared.
+block = np.ones((threads, 512))
+arrays = [block[t, :256] for t in range(threads)]
+churn(arrays[0], 1)
+reps = 400000  # about 30 ms per run: long enough that starting the threads does not count
+best = float("inf")
+for _ in range(9):
+    workers = [threading.Thread(target=churn, args=(v, reps)) for v in arrays]
+    t0 = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    best = min(best, time.perf_counter() - t0)
+print(json.dumps(16.0 * threads * 256 * reps / best))
+"""
+
+
 def measured_flops(threads: int) -> float:
-    """Multiply/add throughput (flops/s) of this machine on an L1-resident vector loop."""
-    import numba
+    """Multiply/add throughput (flops/s) of this machine: each of `threads` threads (numba code
+    without the interpreter lock) runs eight dependent multiply-then-add steps (no fused
+    multiply-add) on every element of its own L1-resident array, vectorised across elements,
+    and the best of several runs is kept, since the limit is what the machine can reach. It runs in a fresh interpreter whose compiler is told to use the
+    widest vectors the CPU has (LLVM otherwise stops at 256 bits on AVX-512 machines)."""
+    import llvmlite.binding as llvm
 
-    @numba.njit(parallel=True, fastmath=False)
-    def churn(a, b, c, reps):
-        blocks = a.shape[0]
-        for blk in numba.prange(blocks):
-            x = a[blk]
-            y = b[blk]
-            z = c[blk]
-            for _ in range(reps):
-                for i in range(x.shape[0]):
-                    x[i] = x[i] * y[i] + z[i]
-
-    numba.set_num_threads(threads)
-    width = 512
-    a = np.full((threads, width), 1.0)
-    b = np.full((threads, width), 0.999999)
-    c = np.full((threads, width), 1e-9)
-    churn(a, b, c, 1)
-    reps = 20000
-    seconds = median_seconds(lambda: churn(a, b, c, reps), 5, 10.0)
-    numba.set_num_threads(numba.config.NUMBA_NUM_THREADS)
-    return 2.0 * threads * width * reps / seconds
+    env = dict(os.environ, NUMBA_CPU_NAME=llvm.get_host_cpu_name(),
+               NUMBA_CPU_FEATURES=llvm.get_host_cpu_features().flatten() + ",-prefer-256-bit")
+    out = subprocess.run([sys.executable, "-c", LIMIT_CODE, str(threads)], env=env, capture_output=True,
+                         text=True, check=True)
+    return json.loads(out.stdout)
 
 
 # --------------------------------------------------------------------------------------
@@ -266,6 +288,12 @@ def bench_sympy(case, coeffs, points, args):
             return
     fn = sympy.lambdify(xs, expr, "numpy")
     cols = [points[:, e] for e in range(coeffs.ndim)]
+    sample = max(1, len(points) // 100)
+    t0 = time.perf_counter()
+    fn(*(c[:sample] for c in cols))
+    if (time.perf_counter() - t0) * len(points) / sample > args.budget:
+        record(case, "sympy lambdify", None, len(points), "over time budget")
+        return
     record(case, "sympy lambdify", median_seconds(lambda: fn(*cols), 3, args.budget), len(points), "other rounding")
 
 
@@ -305,7 +333,7 @@ def exact_product(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return out
 
 
-def bench_expand(args):
+def bench_expand(args, flops1):
     import scipy.signal
 
     rng = np.random.default_rng(3)
@@ -315,6 +343,7 @@ def bench_expand(args):
     prod = ta * tb
     case = "expand (32,32) x (64,64)"
     record(case, "kestrum", median_seconds(lambda: prod.expand(), args.repeat, args.budget), None)
+    record(case, "limit 1 core", 2.0 * a.size * b.size / flops1, None, "measured mul/add rate")
     record(case, "numpy exact loop", median_seconds(lambda: exact_product(a, b), 3, args.budget), None)
     record(case, "scipy convolve direct",
            median_seconds(lambda: scipy.signal.convolve(a, b, method="direct"), 3, args.budget), None, "other order")
@@ -341,6 +370,69 @@ def bench_derivative(args):
            median_seconds(lambda: P.polyval(x, P.polyder(coeffs)), args.repeat, args.budget), npts, "other rounding")
 
 
+MEMORY_CODE = """
+import json, sys
+import numpy as np, kestrum
+
+def status(field):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+npts = int(sys.argv[1])
+rng = np.random.default_rng(5)
+tree = kestrum.ExpressionTree(rng.standard_normal((8, 8, 8)))
+tree(rng.uniform(-1, 1, (20000, 3)))  # the pool and its threads exist before the baseline
+points = rng.uniform(-1, 1, (npts, 3))
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as fh:
+    fh.write("5")  # restart the peak (VmHWM) from the current resident size
+values = tree(points)
+peak = status("VmHWM")
+print(json.dumps([before, peak, points.nbytes, values.nbytes]))
+"""
+
+
+def bench_memory(args):
+    """Peak resident size while evaluating many points (Linux: the peak is restarted just
+    before the call): it may grow by the result and a bounded amount per worker, never by a
+    copy of the points."""
+    npts = 10**6 if args.quick else 10**7
+    out = subprocess.run([sys.executable, "-c", MEMORY_CODE, str(npts)], capture_output=True, text=True,
+                         check=True)
+    before, after, points, values = json.loads(out.stdout)
+    mib = 1024.0 * 1024.0
+    record(f"memory eval (8, 8, 8) x {npts:.0e}", "kestrum peak RSS", None, npts,
+           f"peak grew {(after - before) / mib:.1f} MiB during the call: result {values / mib:.1f} MiB, "
+           f"extra {(after - before - values) / mib:.1f} MiB (points {points / mib:.1f} MiB, not copied)")
+
+
+def print_targets(rows):
+    """The ratios the evaluation kernel is held to, on the (8, 8, 8) x 1e6 case."""
+    case = next((r["case"] for r in rows if r["case"].startswith("eval f64 (8, 8, 8) x 1e+06")), None)
+    if case is None:
+        return
+    t = {r["tool"]: r["seconds"] for r in rows if r["case"] == case and r["seconds"]}
+    cores = max(int(k.split()[1]) for k in t if k.startswith("kestrum ") and "worker" in k)
+    best = min(t["kestrum"], t[f"kestrum {cores} worker(s)"])
+    print(f"\ntargets on {case}, {cores} cores:")
+    checks = [
+        ("numba exact prange / kestrum all cores", t.get("numba exact prange", float("nan")) / best, ">= 2"),
+        ("polyval3d / kestrum all cores", t.get("numpy.polynomial Horner", float("nan")) / best, ">= 20"),
+        ("kestrum all cores / limit all cores", best / t[f"limit {cores} cores"], "<= 1.5"),
+        ("numba exact 1 thread / kestrum 1 worker", t.get("numba exact 1 thread", float("nan"))
+         / t["kestrum 1 worker(s)"], ">= 1"),
+        ("kestrum 1 worker / kestrum all cores", t["kestrum 1 worker(s)"] / t[f"kestrum {cores} worker(s)"],
+         ">= 1.8"),
+    ]
+    e = {r["tool"]: r["seconds"] for r in rows if r["case"] == "expand (32,32) x (64,64)" and r["seconds"]}
+    if "kestrum" in e and "limit 1 core" in e:
+        checks.append(("expand (32,32)x(64,64) / limit 1 core", e["kestrum"] / e["limit 1 core"], "<= 2"))
+    for name, value, goal in checks:
+        print(f"  {name:<42} {value:8.2f}   goal {goal}")
+
+
 # --------------------------------------------------------------------------------------
 
 
@@ -353,6 +445,17 @@ def print_table(rows):
         ratio = f"{s / base[r['case']]:10.2f}" if s and base.get(r["case"]) else " " * 10
         sec = f"{s:10.4g}" if s is not None else "       n/a"
         print(f"{r['case']:<36} {r['tool']:<26} {sec} {pps} {ratio}  {r['note']}")
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
 
 
 def main() -> None:
@@ -369,16 +472,20 @@ def main() -> None:
         flops1, flopsn = measured_flops(1), measured_flops(cores)
     except ImportError:
         numba_pair, flops1, flopsn = None, float("nan"), float("nan")
-    print(f"machine: {platform.processor() or platform.machine()}, {cores} cores; "
+    machine = cpu_model()
+    print(f"machine: {machine}, {cores} cores; "
           f"measured mul/add rate {flops1 / 1e9:.2f} Gflop/s on 1 core, {flopsn / 1e9:.2f} on {cores}")
     bench_dense_eval(args, flops1, flopsn, cores, numba_pair)
     bench_types_and_trees(args, numba_pair)
-    bench_expand(args)
+    bench_expand(args, flops1)
     bench_derivative(args)
+    bench_memory(args)
     print_table(ROWS)
+    print_targets(ROWS)
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"cores": cores, "flops_1": flops1, "flops_all": flopsn, "rows": ROWS}, fh, indent=1)
+            json.dump({"machine": machine, "cores": cores, "flops_1": flops1, "flops_all": flopsn, "rows": ROWS}, fh,
+                  indent=1)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "polynomial.hpp"
+#include "simd_kernels.hpp"
 
 namespace kestrum {
 
@@ -91,19 +92,13 @@ EvalResult<Polynomial<T>> dense_add_or_sub(const Polynomial<T>& a, const Polynom
   return out;
 }
 
-/// dst[t] := (p · src[t]) + dst[t] for t < run. p is the left operand of every product.
-/// The two ranges never overlap (src belongs to an operand, dst to the new result).
-/// A wider vector variant is picked at load time. It performs the same separately rounded
-/// products and sums, so it gives the same bits. Only AVX2 is offered, on purpose: that
-/// target has no fused multiply-add instructions at all, whereas with AVX-512 (which implies
-/// FMA) g++ 12 turns the complex multiply-add into vfmaddsub despite -ffp-contract=off.
-#define KS_SCALED_ADD_RUN(T)                                                                   \
-  [[gnu::target_clones("avx2", "default")]] void scaled_add_run(                               \
-      T* __restrict dst, const T* __restrict src, T p, u64 run) {                              \
-    for (u64 t = 0; t < run; ++t) dst[t] = add(mul(p, src[t]), dst[t]);                        \
-  }
-KS_FOR_EACH_ELEMENT(KS_SCALED_ADD_RUN)
-#undef KS_SCALED_ADD_RUN
+/// Index of an element type in the kernel tables.
+template <Element T>
+constexpr int type_index() {
+  if constexpr (std::same_as<T, i64>) return 0;
+  else if constexpr (std::same_as<T, f64>) return 1;
+  else return 2;
+}
 
 }  // namespace
 
@@ -134,25 +129,13 @@ EvalResult<Polynomial<T>> dense_mul(const Polynomial<T>& a, const Polynomial<T>&
 
   // Every out[k] receives its contributions in row-major order of a's index i, then of b's
   // index j. For one i the map j ↦ i + j is injective, so each out[k] gets at most one
-  // contribution per i: adding p·b to the block of out shifted by i, one contiguous line
-  // of b at a time, keeps exactly that order while the inner loop runs over contiguous
-  // memory.
-  const std::vector<u64> out_strides = row_major_strides(out.shape());
-  const std::vector<u64> b_lines = line_offsets(b.shape(), out.shape());
-  const u64 run = line_length(b.shape());
-  const T* a_data = a.data();
-  const T* b_data = b.data();
-  T* out_data = out.data();
-  for (IndexWalk wa(a.shape()); wa.valid(); wa.next()) {
-    u64 shift = 0;
-    for (std::size_t ax = 0; ax < a.ndim(); ++ax) shift += wa.index()[ax] * out_strides[ax];
-    const T p = a_data[wa.flat()];
-    const T* src = b_data;
-    for (u64 at : b_lines) {
-      scaled_add_run(out_data + shift + at, src, p, run);
-      src += run;
-    }
-  }
+  // contribution per i, and the kernel may work line by line over contiguous memory as long
+  // as, for every out element, lower i come first.
+  const std::vector<u64> a_shift = line_offsets(a.shape(), out.shape());
+  const std::vector<u64> b_shift = line_offsets(b.shape(), out.shape());
+  simd::active_kernels().dense_mul[type_index<T>()](out.data(), a.data(), a_shift.size(), line_length(a.shape()),
+                                                      a_shift.data(), b.data(), b_shift.size(),
+                                                      line_length(b.shape()), b_shift.data());
   return out;
 }
 

@@ -1,65 +1,150 @@
-// Batch evaluation of a coefficient array at points (eval_points, eval_chunk). Partial
-// evaluation and the tree walk live elsewhere.
+// Batch evaluation of a coefficient array at points (eval_points, eval_chunk): the plan of
+// the work and the chunking. The per-point loops are in simd_kernels.inl, one copy per
+// instruction set. Partial evaluation and the tree walk live elsewhere.
 //
 // Every point gets exactly this sequence of element operations: for each non-zero
 // coefficient c in row-major order, the term (((x_a^k_a · x_b^k_b) · …) · c) over the axes
 // with non-zero exponents in ascending order, where x^1 is the coordinate itself and x^k
 // (k ≥ 2) is element_power(x, k); the first term is taken as it is and each later one is
 // added to the running sum (sum on the left). How the work is arranged is free as long as
-// that sequence stays: points are gathered into columns, each needed power is computed once
-// per point into a table, the product of the leading axes' factors is shared by all terms
-// with the same leading exponents, and the inner loops run over contiguous rows.
+// that sequence stays: each needed power is computed once per point into a table, the
+// product of the leading axes' factors is computed once per point and shared by all terms
+// with the same leading exponents, and the kernels run vectors across points.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <limits>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "polynomial.hpp"
+#include "simd_kernels.hpp"
 #include "worker_pool.hpp"
 
 namespace kestrum {
 
 namespace {
 
-/// Budget, in elements, for one sub-block's power table and intermediate rows; the sub-block
-/// height adapts to it so memory stays bounded whatever the polynomial's degree.
-constexpr u64 kScratchElements = u64{1} << 16;
-constexpr u64 kMaxSubRows = 512;
+template <Element T>
+constexpr int type_index() {
+  if constexpr (std::same_as<T, i64>) return 0;
+  else if constexpr (std::same_as<T, f64>) return 1;
+  else return 2;
+}
 
-/// Which powers the non-zero coefficients need, computed once per call and shared read-only
-/// by every job. slot[e][k] is the table row of x_e^k, or kNoSlot when no term uses it.
-struct PowerPlan {
-  static constexpr u64 kNoSlot = std::numeric_limits<u64>::max();
-  std::vector<std::vector<u64>> slot;
-  std::vector<std::pair<u64, u64>> powers;  // (axis, exponent) of each table row
+/// The work of one evaluation, computed once per call and shared read-only by every job:
+/// which powers each point needs, which products of leading factors, and the terms grouped
+/// by their leading exponents in row-major order. `view` points into the vectors.
+struct EvalPlan {
   bool any_term = false;
+  std::vector<simd::PowerRow> powers;
+  std::vector<simd::PrefixRow> prefixes;
+  std::vector<simd::Group> groups;
+  std::vector<simd::Term> terms;
+  simd::EvalPlan view{};
 };
 
 template <Element T>
-PowerPlan plan_powers(const Polynomial<T>& coeffs) {
-  PowerPlan plan;
-  // No coefficient, no term: the other axes may be far too long to give a slot per index.
-  if (coeffs.size() == 0) return plan;
+void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   const Shape& shape = coeffs.shape();
   const std::size_t n = shape.size();
-  plan.slot.resize(n);
-  for (std::size_t e = 0; e < n; ++e) plan.slot[e].assign(shape[e], PowerPlan::kNoSlot);
+  for (u64 i = 0; i < coeffs.size() && !plan.any_term; ++i) plan.any_term = !is_zero(coeffs[i]);
+  if (!plan.any_term || n == 0) return;
+
+  // Table rows 0..n−1 are the coordinates (x^1). Every other power a non-zero coefficient
+  // uses becomes a product row, reusing the rows of smaller powers (see PrefixRow); the
+  // rare exponents that the element power inverts get a row of their own, before them.
+  constexpr bool kInverting = !std::same_as<T, i64>;
+  std::vector<std::map<u64, u64>> power_row(n);
+  for (std::size_t e = 0; e < n; ++e) {
+    if (shape[e] > 1) power_row[e][1] = e;
+  }
+  auto inverted = [](u64 k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)) <= 0; };
   for (IndexWalk w(shape); w.valid(); w.next()) {
     if (is_zero(coeffs[w.flat()])) continue;
-    plan.any_term = true;
     for (std::size_t e = 0; e < n; ++e) {
       const u64 k = w.index()[e];
-      if (k != 0 && plan.slot[e][k] == PowerPlan::kNoSlot) plan.slot[e][k] = 0;  // mark as needed
+      if (k >= 2 && kInverting && inverted(k) && !power_row[e].contains(k)) {
+        power_row[e][k] = n + plan.powers.size();
+        plan.powers.push_back({e, k});
+      }
     }
   }
-  for (std::size_t e = 0; e < n; ++e) {
-    for (u64 k = 1; k < shape[e]; ++k) {
-      if (plan.slot[e][k] == PowerPlan::kNoSlot) continue;
-      plan.slot[e][k] = plan.powers.size();
-      plan.powers.emplace_back(e, k);
+  const u64 first_product_row = n + plan.powers.size();
+  auto product = [&](u64 a, u64 b) {
+    plan.prefixes.push_back({a, b});
+    return first_product_row + plan.prefixes.size() - 1;
+  };
+  // Row of x_e^k (k ≥ 1), creating the product rows it needs first. f64 and c64 powers
+  // depend on the low 32 bits of k only.
+  auto power = [&](auto& self, std::size_t e, u64 k) -> u64 {
+    if (auto it = power_row[e].find(k); it != power_row[e].end()) return it->second;
+    if (kInverting && k > 0xffffffffu) return self(self, e, k & 0xffffffffu);
+    const u64 high = u64{1} << (63 - std::countl_zero(k));
+    const u64 row = high == k ? [&] { const u64 half = self(self, e, k / 2); return product(half, half); }()
+                              : [&] { const u64 low = self(self, e, k - high); return product(low, self(self, e, high)); }();
+    power_row[e][k] = row;
+    return row;
+  };
+
+  // Products of two or more leading factors, keyed by their (axis, exponent) sequence;
+  // a longer product is built from the one without its last factor, so the factors are
+  // multiplied in ascending axis order and each distinct product once per point.
+  std::map<std::vector<u64>, u64> prefix_row;
+  std::vector<u64> key;
+  const Shape leading(shape.begin(), shape.end() - 1);
+  const u64 last_len = shape[n - 1];
+  for (IndexWalk w(leading); w.valid(); w.next()) {
+    const u64 base = w.flat() * last_len;
+    simd::Group group{simd::kNone, simd::kNone, simd::kNone, plan.terms.size(), 0};
+    if (!is_zero(coeffs[base])) group.const_coeff = base;
+    for (u64 k = 1; k < last_len; ++k) {
+      if (!is_zero(coeffs[base + k])) plan.terms.push_back({power(power, n - 1, k), base + k});
     }
+    group.end = plan.terms.size();
+    if (group.const_coeff == simd::kNone && group.begin == group.end) continue;
+    // The last leading factor is multiplied in when the group starts (that product is
+    // this group's alone); the products before it are shared rows.
+    key.clear();
+    u64 lead = simd::kNone;
+    u64 pending = simd::kNone;  // the latest factor, not yet multiplied into `lead`
+    for (std::size_t e = 0; e + 1 < n; ++e) {
+      const u64 k = w.index()[e];
+      if (k == 0) continue;
+      const u64 factor = power(power, e, k);
+      if (pending != simd::kNone) {
+        if (lead == simd::kNone) {
+          lead = pending;  // a single factor is used as it is, not multiplied
+        } else if (auto it = prefix_row.find(key); it != prefix_row.end()) {
+          lead = it->second;
+        } else {
+          lead = product(lead, pending);
+          prefix_row.emplace(key, lead);
+        }
+      }
+      key.push_back(e);
+      key.push_back(k);
+      pending = factor;
+    }
+    if (pending != simd::kNone) {
+      if (lead == simd::kNone) {
+        group.lead = pending;
+      } else {
+        group.lead = lead;
+        group.lead_factor = pending;
+      }
+    }
+    plan.groups.push_back(group);
   }
-  return plan;
+  plan.view = simd::EvalPlan{n,
+                             plan.powers.data(),
+                             plan.powers.size(),
+                             plan.prefixes.data(),
+                             plan.prefixes.size(),
+                             plan.groups.data(),
+                             plan.groups.size(),
+                             plan.terms.data(),
+                             coeffs.data()};
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,
@@ -99,10 +184,68 @@ class RowCursor {
   std::vector<u64> index_;
 };
 
+/// The byte stride between consecutive rows when the leading axes of the points merge into
+/// one axis (lengths of 1 impose nothing), else nothing.
+template <Element T>
+std::optional<std::ptrdiff_t> merged_row_stride(const View<T>& points) {
+  const std::size_t lead = points.ndim() - 1;
+  std::optional<std::ptrdiff_t> inner;  // stride of one step along the merged axes so far
+  std::ptrdiff_t span = 1;              // rows covered by one step of the current axis
+  for (std::size_t ax = lead; ax-- > 0;) {
+    if (points.shape[ax] == 1) continue;
+    if (!inner) {
+      inner = points.strides[ax];
+    } else if (points.strides[ax] != *inner * span) {
+      return std::nullopt;
+    }
+    span *= static_cast<std::ptrdiff_t>(points.shape[ax]);
+  }
+  return inner.value_or(0);
+}
+
+/// Largest per-worker table the vector kernels may use (rows × block × element size);
+/// beyond it (a polynomial with tens of thousands of distinct powers or prefix products)
+/// the points are evaluated one by one without a table, so memory stays bounded.
+constexpr u64 kTableBudgetBytes = u64{16} << 20;
+constexpr u64 kTableBytesPerRow = 64 * sizeof(f64);  // the widest block: 64 lanes of 8 bytes
+
+/// The same sequence of operations, one point at a time: each term's factors are formed by
+/// element_power as they are needed. Slow, but needs no memory beyond the point itself.
+template <Element T>
+void eval_rows_direct(const Polynomial<T>& coeffs, const View<T>& points, u64 first, u64 rows, T* out) {
+  const Shape& shape = coeffs.shape();
+  const std::size_t n = shape.size();
+  std::vector<T> x(n);
+  RowCursor cursor(points, first);
+  const std::ptrdiff_t coord_stride = points.strides.back();
+  for (u64 r = 0; r < rows; ++r, cursor.next()) {
+    for (std::size_t e = 0; e < n; ++e) x[e] = View<T>::load(cursor.row() + static_cast<std::ptrdiff_t>(e) * coord_stride);
+    bool any = false;
+    T sum = zero_of<T>();
+    for (IndexWalk w(shape); w.valid(); w.next()) {
+      const T c = coeffs[w.flat()];
+      if (is_zero(c)) continue;
+      bool have = false;
+      T product = c;
+      for (std::size_t e = 0; e < n; ++e) {
+        const u64 k = w.index()[e];
+        if (k == 0) continue;
+        const T f = k == 1 ? x[e] : element_power(x[e], k);
+        product = have ? mul(product, f) : f;
+        have = true;
+      }
+      const T term = have ? mul(product, c) : c;
+      sum = any ? add(sum, term) : term;
+      any = true;
+    }
+    out[r] = any ? sum : zero_of<T>();
+  }
+}
+
 /// Evaluates rows [first, last) of `points` into out[0 .. last − first). Runs on pool
 /// workers: reads coeffs, plan and its own rows only, writes only its own output rows.
 template <Element T>
-void eval_rows(const Polynomial<T>& coeffs, const PowerPlan& plan, const View<T>& points, u64 first, u64 last,
+void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>& points, u64 first, u64 last,
                T* out) {
   const u64 rows = last - first;
   if (rows == 0) return;
@@ -110,103 +253,30 @@ void eval_rows(const Polynomial<T>& coeffs, const PowerPlan& plan, const View<T>
     std::fill(out, out + rows, zero_of<T>());
     return;
   }
-  const Shape& shape = coeffs.shape();
-  const std::size_t n = shape.size();
-  if (n == 0) {
+  if (coeffs.ndim() == 0) {
     std::fill(out, out + rows, coeffs[0]);  // one non-zero constant, no factor formed
     return;
   }
-
-  // Sub-block height: the power table (one row per needed power) and the prefix products
-  // (one row per leading axis) share the scratch budget.
-  const u64 per_row = plan.powers.size() + n;
-  const u64 sub_rows = std::clamp<u64>(kScratchElements / per_row, 1, kMaxSubRows);
-  const u64 height = std::min(sub_rows, rows);
-  std::vector<T> table(checked_element_count(Shape{plan.powers.size(), height}, sizeof(T)));
-  std::vector<T> prefix_store(checked_element_count(Shape{n - 1, height}, sizeof(T)));
-  std::vector<T> column(height);
-  // prefix[j]: the product of the factors of axes 0..j for the current leading exponents, or
-  // null when all of them are 0 (no factor formed yet). It points into the table when that
-  // product is a single factor, else into prefix_store.
-  std::vector<const T*> prefix(n, nullptr);
-  std::vector<u64> index(n);
-  std::vector<const std::byte*> row_ptr(height);
-
-  RowCursor cursor(points, first);
-  const std::ptrdiff_t coord_stride = points.strides.back();
-  for (u64 done = 0; done < rows; done += height) {
-    const u64 h = std::min(height, rows - done);
-    T* sum = out + done;
-
-    // Gather the coordinates and fill the power table for this sub-block.
-    for (u64 r = 0; r < h; ++r, cursor.next()) row_ptr[r] = cursor.row();
-    std::size_t gathered_axis = n;  // axis currently held in `column`
-    for (u64 s = 0; s < plan.powers.size(); ++s) {
-      const auto [e, k] = plan.powers[s];
-      if (gathered_axis != e) {
-        for (u64 r = 0; r < h; ++r) column[r] = View<T>::load(row_ptr[r] + static_cast<std::ptrdiff_t>(e) * coord_stride);
-        gathered_axis = e;
-      }
-      T* dst = table.data() + s * height;
-      if (k == 1) {
-        std::copy(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(h), dst);
-      } else {
-        for (u64 r = 0; r < h; ++r) dst[r] = element_power(column[r], k);
-      }
-    }
-    auto power_row = [&](std::size_t e, u64 k) { return table.data() + plan.slot[e][k] * height; };
-
-    // Terms in row-major order. `valid` is the number of leading prefix levels that still
-    // match the current index; a carry into axis a invalidates levels a and above.
-    std::fill(index.begin(), index.end(), 0);
-    std::size_t valid = 0;
-    bool first_term = true;
-    for (u64 flat = 0; flat < coeffs.size(); ++flat) {
-      const T c = coeffs[flat];
-      if (!is_zero(c)) {
-        // Rebuild the invalid prefix levels 0..n−2 (the last axis is folded into the term).
-        for (std::size_t j = valid; j + 1 < n; ++j) {
-          const T* below = j == 0 ? nullptr : prefix[j - 1];
-          const u64 k = index[j];
-          if (k == 0) {
-            prefix[j] = below;
-          } else if (below == nullptr) {
-            prefix[j] = power_row(j, k);
-          } else {
-            const T* f = power_row(j, k);
-            T* dst = prefix_store.data() + j * height;
-            for (u64 r = 0; r < h; ++r) dst[r] = mul(below[r], f[r]);
-            prefix[j] = dst;
-          }
-        }
-        valid = n - 1;
-        const T* lead = n >= 2 ? prefix[n - 2] : nullptr;
-        const u64 k_last = index[n - 1];
-        const T* f = k_last != 0 ? power_row(n - 1, k_last) : nullptr;
-        // term = ((lead · f) · c), with absent parts not multiplied; then sum it in.
-        if (first_term) {
-          if (lead && f) for (u64 r = 0; r < h; ++r) sum[r] = mul(mul(lead[r], f[r]), c);
-          else if (lead) for (u64 r = 0; r < h; ++r) sum[r] = mul(lead[r], c);
-          else if (f) for (u64 r = 0; r < h; ++r) sum[r] = mul(f[r], c);
-          else for (u64 r = 0; r < h; ++r) sum[r] = c;
-          first_term = false;
-        } else {
-          if (lead && f) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(mul(lead[r], f[r]), c));
-          else if (lead) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(lead[r], c));
-          else if (f) for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], mul(f[r], c));
-          else for (u64 r = 0; r < h; ++r) sum[r] = add(sum[r], c);
-        }
-      }
-      // Advance the multi-index, last axis fastest, noting the highest axis that carried.
-      for (std::size_t ax = n; ax-- > 0;) {
-        if (++index[ax] < shape[ax]) {
-          valid = std::min(valid, ax);
-          break;
-        }
-        index[ax] = 0;
-      }
-    }
+  const u64 table_rows = coeffs.ndim() + plan.powers.size() + plan.prefixes.size();
+  if (table_rows > kTableBudgetBytes / kTableBytesPerRow) {
+    eval_rows_direct(coeffs, points, first, rows, out);
+    return;
   }
+  // Rows whose leading axes merge into one stride (points with two axes, row-major
+  // batches) are addressed by that stride; any other layout is walked in place through a
+  // list of row addresses, never copied.
+  simd::PointRows where{nullptr, nullptr, 0, points.strides.back()};
+  std::vector<const std::byte*> row_ptr;
+  RowCursor cursor(points, first);
+  if (const auto stride = merged_row_stride(points)) {
+    where.first = cursor.row();
+    where.row_stride = *stride;
+  } else {
+    row_ptr.resize(rows);
+    for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
+    where.rows = row_ptr.data();
+  }
+  simd::active_kernels().eval_rows[type_index<T>()](plan.view, where, rows, out);
 }
 
 /// Refuses points with fewer coordinates than the polynomial has parameters, which would
@@ -225,7 +295,8 @@ Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block) {
   check_coordinates(coeffs, block);
   const Shape leading(block.shape.begin(), block.shape.end() - 1);
   Array<T> values = Array<T>::uninitialized(leading);
-  const PowerPlan plan = plan_powers(coeffs);
+  EvalPlan plan;
+  build_plan(coeffs, plan);
   eval_rows(coeffs, plan, block, 0, values.size(), values.data());
   return values;
 }
@@ -247,7 +318,8 @@ EvalResult<Array<T>> eval_points(const Polynomial<T>& coeffs, const View<T>& poi
   // One result buffer; chunk i fills rows [i·kChunkRows, (i+1)·kChunkRows), so the values
   // come out in chunk order whichever worker finishes first.
   Array<T> values = Array<T>::uninitialized(batch);
-  const PowerPlan plan = plan_powers(coeffs);
+  EvalPlan plan;
+  build_plan(coeffs, plan);
   const u64 chunks = rows / kChunkRows + (rows % kChunkRows != 0 ? 1 : 0);
   T* out = values.data();
   run_indexed(static_cast<std::size_t>(chunks), [&](std::size_t i) {

@@ -1,0 +1,414 @@
+// The per-instruction-set hot loops: batch evaluation of rows of points and the line loop
+// of the dense product. This file is compiled once per target (simd_kernels_<target>.cpp
+// sets KS_VEC_BYTES and KS_KERNEL_SET, CMake sets the flags); everything here has internal
+// linkage so no target's code can leak into another's.
+//
+// Vectors run across points (evaluation) or along a line of coefficients (product), never
+// across the terms of one point, so each lane performs exactly the scalar sequence of
+// separately rounded multiplies and adds: every variant gives the same bits.
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "simd_kernels.hpp"
+
+#ifndef KS_VEC_BYTES
+#error "KS_VEC_BYTES must be set by the including file"
+#endif
+
+namespace kestrum::simd {
+namespace {
+
+using u64 = std::uint64_t;
+
+constexpr u64 kLanes = KS_VEC_BYTES / 8;  // 64-bit lanes per vector
+// Vectors of real lanes per register block: the sums and the shared lead stay in registers
+// (32 vector registers with AVX-512, 16 below it).
+constexpr u64 kRealVectors = KS_VEC_BYTES == 64 ? 8 : 4;
+typedef double VF __attribute__((vector_size(KS_VEC_BYTES)));
+typedef u64 VU __attribute__((vector_size(KS_VEC_BYTES)));
+
+struct Cplx {
+  double re;
+  double im;
+};
+/// Complex lanes, split into a vector of real parts and one of imaginary parts.
+struct VC {
+  VF re;
+  VF im;
+};
+
+// --- element arithmetic on lanes, the same formulas as the scalar element types ---------
+inline VF lmul(VF a, VF b) { return a * b; }
+inline VF ladd(VF a, VF b) { return a + b; }
+inline VU lmul(VU a, VU b) { return a * b; }  // unsigned: wraps modulo 2^64
+inline VU ladd(VU a, VU b) { return a + b; }
+inline VC lmul(VC a, VC b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline VC ladd(VC a, VC b) { return {a.re + b.re, a.im + b.im}; }
+
+/// Every lane = x (a plain copy: adding x to a zero vector would turn −0.0 into +0.0).
+template <class V, class S, std::size_t... I>
+V broadcast(S x, std::index_sequence<I...>) {
+  return V{((void)I, x)...};
+}
+inline VF splat(double x) { return broadcast<VF>(x, std::make_index_sequence<kLanes>{}); }
+inline VU splat(u64 x) { return broadcast<VU>(x, std::make_index_sequence<kLanes>{}); }
+inline VC splat(Cplx x) { return {splat(x.re), splat(x.im)}; }
+
+/// Per element type: the scalar as stored, its lane type, vectors per register block, and
+/// the sum's starting value. The sum starts at −0.0 (f64, both parts of c64) or 0 (i64):
+/// adding the first term to it gives that term exactly, signed zeros included, so the
+/// first term is effectively taken unchanged without a branch in the term loop.
+struct F64 {
+  using Scalar = double;
+  using Lane = VF;
+  static constexpr u64 kVectors = kRealVectors;
+  static Lane identity() { return splat(-0.0); }
+  static Lane one() { return splat(1.0); }
+};
+struct I64 {
+  using Scalar = u64;
+  using Lane = VU;
+  static constexpr u64 kVectors = kRealVectors;
+  static Lane identity() { return splat(u64{0}); }
+  static Lane one() { return splat(u64{1}); }
+};
+struct C64 {
+  using Scalar = Cplx;
+  using Lane = VC;
+  static constexpr u64 kVectors = kRealVectors / 2;
+  static Lane identity() { return splat(Cplx{-0.0, -0.0}); }
+  static Lane one() { return splat(Cplx{1.0, 0.0}); }
+};
+
+template <class E>
+typename E::Scalar load_scalar(const void* p) {
+  typename E::Scalar v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class E>
+void set_lane(typename E::Lane& lane, u64 w, typename E::Scalar x) {
+  if constexpr (sizeof(typename E::Scalar) == 16) {
+    lane.re[w] = x.re;
+    lane.im[w] = x.im;
+  } else {
+    lane[w] = x;
+  }
+}
+
+template <class E>
+typename E::Scalar get_lane(const typename E::Lane& lane, u64 w) {
+  if constexpr (sizeof(typename E::Scalar) == 16) {
+    return Cplx{lane.re[w], lane.im[w]};
+  } else {
+    return lane[w];
+  }
+}
+
+/// x^k for every lane (k ≥ 2), by the scalar element power's sequence: exponentiation by
+/// squaring from the lowest bit; f64 and c64 take the low 32 bits of k as a signed
+/// exponent s, raise to |s| and invert for s < 0 (c64 before, f64 after).
+template <class E>
+typename E::Lane lane_power(typename E::Lane x, u64 k) {
+  using Lane = typename E::Lane;
+  u64 e = k;
+  bool negative = false;
+  if constexpr (!std::is_same_v<E, I64>) {
+    const auto s = static_cast<std::int32_t>(static_cast<std::uint32_t>(k));
+    negative = s < 0;
+    e = negative ? static_cast<u64>(0u - static_cast<std::uint32_t>(s)) : static_cast<u64>(s);
+    if constexpr (std::is_same_v<E, C64>) {
+      if (negative) {
+        const VF q = x.re * x.re + x.im * x.im;
+        x = Lane{x.re / q, -x.im / q};
+      }
+    }
+  }
+  Lane result;
+  if (e == 0) {
+    result = E::one();
+  } else {
+    Lane p = x;
+    while ((e & 1u) == 0) {
+      p = lmul(p, p);
+      e >>= 1;
+    }
+    result = p;
+    e >>= 1;
+    while (e != 0) {
+      p = lmul(p, p);
+      if (e & 1u) result = lmul(result, p);
+      e >>= 1;
+    }
+  }
+  if constexpr (std::is_same_v<E, F64>) {
+    if (negative) result = 1.0 / result;
+  }
+  return result;
+}
+
+/// Aligned scratch owned by one call (internal linkage: no shared template instance).
+template <class Lane>
+struct Scratch {
+  explicit Scratch(u64 count)
+      : data(static_cast<Lane*>(::operator new(count * sizeof(Lane), std::align_val_t{alignof(Lane)}))) {}
+  ~Scratch() { ::operator delete(data, std::align_val_t{alignof(Lane)}); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  Lane* data;
+};
+
+/// Evaluates the points block by block. A block of kVectors · kLanes points gets its own
+/// table (coordinates, powers, prefix products; a few KiB, stays in L1) and its sums stay
+/// in registers for the whole term list, so each term costs its multiplies and one add.
+template <class E>
+void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* out_ptr) {
+  using Lane = typename E::Lane;
+  using Scalar = typename E::Scalar;
+  constexpr u64 kV = E::kVectors;
+  constexpr u64 kBlock = kV * kLanes;
+  const u64 table_rows = plan.axes + plan.power_count + plan.prefix_count;
+  Scratch<Lane> scratch(table_rows * kV);
+  Lane* const table = scratch.data;
+  const Scalar* const coeffs = static_cast<const Scalar*>(plan.coeffs);
+  auto* const out = static_cast<std::byte*>(out_ptr);
+
+  for (u64 r0 = 0; r0 < count; r0 += kBlock) {
+    const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
+
+    // Gather the coordinates into columns, point by point; lanes past the last point hold
+    // zeros and their values are dropped.
+    if (m < kBlock) {
+      for (u64 i = 0; i < plan.axes * kV; ++i) table[i] = Lane{};
+    }
+    auto* const cols = reinterpret_cast<std::byte*>(table);
+    for (u64 j = 0; j < m; ++j) {
+      const u64 r = r0 + j;
+      const std::byte* point =
+          points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride;
+      // Byte offset of lane j of column 0; column e is e · sizeof(Lane) · kV further.
+      const u64 lane_at = (j / kLanes) * sizeof(Lane) + (j % kLanes) * 8;
+      for (u64 e = 0; e < plan.axes; ++e) {
+        std::byte* dst = cols + e * sizeof(Lane) * kV + lane_at;
+        const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * points.coord_stride;
+        std::memcpy(dst, src, 8);  // the real part (or the whole i64/f64 value)
+        if constexpr (sizeof(Scalar) == 16) std::memcpy(dst + sizeof(VF), src + 8, 8);  // imaginary part
+      }
+    }
+    // Powers computed by the element power, then the product rows, each from rows built
+    // before it.
+    Lane* row = table + plan.axes * kV;
+    for (u64 i = 0; i < plan.power_count; ++i, row += kV) {
+      const Lane* x = table + plan.powers[i].axis * kV;
+      const u64 k = plan.powers[i].exponent;
+      for (u64 v = 0; v < kV; ++v) row[v] = lane_power<E>(x[v], k);
+    }
+    for (u64 i = 0; i < plan.prefix_count; ++i, row += kV) {
+      const Lane* a = table + plan.prefixes[i].a * kV;
+      const Lane* b = table + plan.prefixes[i].b * kV;
+      for (u64 v = 0; v < kV; ++v) row[v] = lmul(a[v], b[v]);
+    }
+
+    // The terms in row-major order: term = ((lead · f) · c), with an absent lead or factor
+    // not multiplied; sum := sum + term.
+    Lane acc[kV];
+    for (u64 v = 0; v < kV; ++v) acc[v] = E::identity();
+    for (u64 g = 0; g < plan.group_count; ++g) {
+      const Group& grp = plan.groups[g];
+      const Term* t = plan.terms + grp.begin;
+      const Term* const t_end = plan.terms + grp.end;
+      if (grp.lead == kNone) {
+        if (grp.const_coeff != kNone) {
+          const Lane c = splat(coeffs[grp.const_coeff]);
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], c);
+        }
+        for (; t != t_end; ++t) {
+          const Lane* f = table + t->row * kV;
+          const Lane c = splat(coeffs[t->coeff]);
+#pragma GCC unroll 8
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(f[v], c));
+        }
+      } else {
+        Lane lead[kV];
+        if (grp.lead_factor == kNone) {
+          for (u64 v = 0; v < kV; ++v) lead[v] = table[grp.lead * kV + v];
+        } else {
+          for (u64 v = 0; v < kV; ++v) lead[v] = lmul(table[grp.lead * kV + v], table[grp.lead_factor * kV + v]);
+        }
+        if (grp.const_coeff != kNone) {
+          const Lane c = splat(coeffs[grp.const_coeff]);
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lead[v], c));
+        }
+        for (; t != t_end; ++t) {
+          const Lane* f = table + t->row * kV;
+          const Lane c = splat(coeffs[t->coeff]);
+#pragma GCC unroll 8
+          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lmul(lead[v], f[v]), c));
+        }
+      }
+    }
+
+    std::byte* dst = out + r0 * sizeof(Scalar);
+    if constexpr (sizeof(Scalar) == 8) {
+      if (m == kBlock) {
+        std::memcpy(dst, acc, sizeof acc);
+        continue;
+      }
+    }
+    for (u64 j = 0; j < m; ++j) {
+      const Scalar x = get_lane<E>(acc[j / kLanes], j % kLanes);
+      std::memcpy(dst + j * sizeof(Scalar), &x, sizeof x);
+    }
+  }
+}
+
+// --- dense product: out[i + j] := (a[i] · b[j]) + out[i + j] -------------------------------
+
+template <class V>
+V load_vec(const void* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class V>
+void store_vec(void* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+/// The complex line on interleaved (re, im) memory: with s the source vector and s' its
+/// parts swapped, p·s = (p.re·s) ± (p.im·s'), minus on real lanes and plus on imaginary
+/// ones, which is (p.re·q.re − p.im·q.im, p.re·q.im + p.im·q.re) lane by lane.
+void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u64 run) {
+  auto* dst = static_cast<double*>(dst_ptr);
+  const auto* src = static_cast<const double*>(src_ptr);
+  const Cplx p = load_scalar<C64>(p_ptr);
+  const u64 values = 2 * run;
+  u64 t = 0;
+  if constexpr (kLanes >= 2) {
+    VU swap;
+    VU sign;
+    for (u64 w = 0; w < kLanes; ++w) {
+      swap[w] = w ^ 1u;
+      sign[w] = (w & 1u) ? 0 : u64{1} << 63;
+    }
+    const VF pre = splat(p.re), pim = splat(p.im);
+    for (; t + kLanes <= values; t += kLanes) {
+      const VF s = load_vec<VF>(src + t);
+      VF a = pre * s;
+      VF b = pim * __builtin_shuffle(s, swap);
+      // g++ would otherwise merge the multiplies with the alternating add/subtract below
+      // into fused multiply-add/subtract instructions, whatever -ffp-contract says.
+      __asm__("" : "+v"(a), "+v"(b));
+      const VF prod = a + reinterpret_cast<VF>(reinterpret_cast<VU>(b) ^ sign);
+      store_vec(dst + t, prod + load_vec<VF>(dst + t));
+    }
+  }
+  for (; t < values; t += 2) {
+    double rr = p.re * src[t], ii = p.im * src[t + 1], ri = p.re * src[t + 1], ir = p.im * src[t];
+    // Same reason: the tail would be vectorised into fused multiply-add/subtract.
+    __asm__("" : "+x"(rr), "+x"(ii), "+x"(ri), "+x"(ir));
+    dst[t] = (rr - ii) + dst[t];
+    dst[t + 1] = (ri + ir) + dst[t + 1];
+  }
+}
+
+/// Adds the contributions of Q consecutive coefficients p[0..Q) of one line of a (Q ≤ 4)
+/// against one line of b to one line of out: out[u] receives p[s] · src[u − s] for s = 0, 1,
+/// …, in that order, which is the row-major order of a's index. Consecutive coefficients of
+/// a line shift the same b line by one place, so one pass over out serves all Q of them.
+template <class S, u64 Q>
+void quad_line(S* dst, const S* src, const S* p, u64 run) {
+  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
+  if (run < Q) {  // short b lines: every position checks which shifts reach it
+    for (u64 u = 0; u < run + Q - 1; ++u) {
+      S acc = dst[u];
+      for (u64 s = 0; s < Q; ++s) {
+        if (u >= s && u - s < run) acc = p[s] * src[u - s] + acc;
+      }
+      dst[u] = acc;
+    }
+    return;
+  }
+  // Head [0, Q − 1): shifts s ≤ u. Middle [Q − 1, run): all shifts. Tail [run, run + Q − 1):
+  // shifts s > u − run.
+  for (u64 u = 0; u + 1 < Q; ++u) {
+    S acc = dst[u];
+    for (u64 s = 0; s <= u; ++s) acc = p[s] * src[u - s] + acc;
+    dst[u] = acc;
+  }
+  V pv[Q];
+  for (u64 s = 0; s < Q; ++s) pv[s] = splat(p[s]);
+  u64 u = Q - 1;
+  for (; u + kLanes <= run; u += kLanes) {
+    V acc = load_vec<V>(dst + u);
+#pragma GCC unroll 8
+    for (u64 s = 0; s < Q; ++s) acc = pv[s] * load_vec<V>(src + u - s) + acc;
+    store_vec(dst + u, acc);
+  }
+  for (; u < run; ++u) {
+    S acc = dst[u];
+    for (u64 s = 0; s < Q; ++s) acc = p[s] * src[u - s] + acc;
+    dst[u] = acc;
+  }
+  for (u64 t = 0; t + 1 < Q; ++t) {
+    S acc = dst[run + t];
+    for (u64 s = t + 1; s < Q; ++s) acc = p[s] * src[run + t - s] + acc;
+    dst[run + t] = acc;
+  }
+}
+
+template <class S>
+void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                    const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  auto* out = static_cast<S*>(out_ptr);
+  const auto* a = static_cast<const S*>(a_ptr);
+  const auto* b = static_cast<const S*>(b_ptr);
+  // For one line of a and one line of b, the out line they meet in gets all the products of
+  // the two lines, and no other pair of lines of the same a line touches it: so the loop
+  // runs over line pairs (a lines in order) and keeps that out line in L1 while the a line's
+  // coefficients are applied in order, four per pass.
+  for (u64 la = 0; la < a_lines; ++la) {
+    const S* p = a + la * a_run;
+    for (u64 lb = 0; lb < b_lines; ++lb) {
+      S* line = out + a_shift[la] + b_shift[lb];
+      const S* src = b + lb * b_run;
+      u64 i = 0;
+      for (; i + 4 <= a_run; i += 4) quad_line<S, 4>(line + i, src, p + i, b_run);
+      switch (a_run - i) {
+        case 3: quad_line<S, 3>(line + i, src, p + i, b_run); break;
+        case 2: quad_line<S, 2>(line + i, src, p + i, b_run); break;
+        case 1: quad_line<S, 1>(line + i, src, p + i, b_run); break;
+        default: break;
+      }
+    }
+  }
+}
+
+void dense_mul_complex(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                       const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  auto* out = static_cast<Cplx*>(out_ptr);
+  const auto* a = static_cast<const Cplx*>(a_ptr);
+  const auto* b = static_cast<const Cplx*>(b_ptr);
+  for (u64 la = 0; la < a_lines; ++la) {
+    for (u64 i = 0; i < a_run; ++i) {
+      const Cplx* p = a + la * a_run + i;
+      for (u64 lb = 0; lb < b_lines; ++lb) {
+        scaled_add_complex(out + a_shift[la] + i + b_shift[lb], b + lb * b_run, p, b_run);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern const KernelSet KS_KERNEL_SET;
+const KernelSet KS_KERNEL_SET = {
+    KS_KERNEL_NAME,
+    {&eval_rows_impl<I64>, &eval_rows_impl<F64>, &eval_rows_impl<C64>},
+    {&dense_mul_real<u64>, &dense_mul_real<double>, &dense_mul_complex},
+};
+
+}  // namespace kestrum::simd

@@ -1,0 +1,6 @@
+// The hot loops for AVX2 (without FMA, which is a separate extension); flags from
+// CMakeLists.txt.
+#define KS_VEC_BYTES 32
+#define KS_KERNEL_SET kAvx2Kernels
+#define KS_KERNEL_NAME "avx2"
+#include "simd_kernels.inl"

@@ -1,0 +1,74 @@
+"""Inputs shared by tests/test_kernels.py and the interpreters it starts, one per kernel variant:
+both sides build the same arrays and trees from fixed seeds, so the parent can compare what each
+variant computed with the reference."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from conftest import random_points, random_twin, random_values
+from reference import KINDS
+
+# Coefficient shapes: exponents up to 16 (powers built from several squarings and products),
+# groups of one term and of many, and more axes than vector lanes of complex values.
+SHAPES = [(17,), (1, 9), (6, 5), (3, 1, 4), (4, 3, 5), (2, 3, 2, 3)]
+# Row counts around the chunk length and the register blocks (none of them a multiple of 64).
+ROWS = [1, 7, 4999, 5000, 5001, 12000]
+SPECIALS = {"f64": [np.inf, -np.inf, np.nan, -0.0, 0.0, 1e300, -1e-300],
+            "c64": [complex(np.inf, 0.0), complex(0.0, np.nan), complex(-0.0, -0.0), 1e200j]}
+
+
+def _layouts(points: np.ndarray):
+    """The same points in row order, column-major, reversed, as every other row of a larger
+    array, and with a 3-axis batch."""
+    rows, dim = points.shape
+    yield "c", points
+    yield "f", np.asfortranarray(points)
+    yield "rev", np.ascontiguousarray(points[::-1])[::-1]
+    wide = np.zeros((2 * rows, dim + 2), points.dtype)
+    wide[::2, 1:dim + 1] = points
+    yield "strided", wide[::2, 1:dim + 1]
+    if rows % 7 == 0:
+        yield "3d", points.reshape(rows // 7, 7, dim).transpose(1, 0, 2)
+
+
+def eval_cases():
+    """(name, coefficients, points) for single-leaf evaluation."""
+    for kind in KINDS:
+        for s, shape in enumerate(SHAPES):
+            rng = np.random.default_rng(100 * s + KINDS.index(kind))
+            coeffs = random_values(rng, shape, kind, zero_fraction=0.3)
+            for rows in ROWS:
+                if rows > 5001 and len(shape) > 2:
+                    continue  # the reference is slow on many terms and rows
+                points = random_points(rng, (rows,), len(shape), kind)
+                if kind == "f64":
+                    points = points / 1.5  # powers up to 16 stay finite
+                if kind in SPECIALS and rows >= 7:
+                    spots = rng.integers(0, rows, size=len(SPECIALS[kind]))
+                    points[spots, rng.integers(0, len(shape), size=len(spots))] = SPECIALS[kind]
+                for layout, pts in _layouts(points) if rows == 4999 or rows == 7 else [("c", points)]:
+                    yield f"{kind}-{shape}-{rows}-{layout}", coeffs, pts
+            yield f"{kind}-{shape}-single", coeffs, random_points(rng, (), len(shape), kind)
+    # i64 powers that wrap, and coefficients that are zero except for one high power.
+    big = np.zeros(40, np.int64)
+    big[[0, 33, 39]] = [5, -7, 3]
+    yield "i64-wrap", big, np.arange(-50, 50, dtype=np.int64).reshape(-1, 1)
+
+
+def tree_cases():
+    """(name, module tree, reference model, points) for random trees of every element type."""
+    for kind in KINDS:
+        for seed in range(6):
+            rng = np.random.default_rng(1000 + 10 * seed + KINDS.index(kind))
+            dim = 1 + seed % 3
+            tree, model, _ = random_twin(rng, kind, dim, depth=4)
+            yield f"tree-{kind}-{seed}", tree, model, random_points(rng, (5003,), dim, model.kind)
+
+
+def product_cases():
+    """(name, a, b, kind) for dense products: lines shorter and longer than the vectors."""
+    for kind in KINDS:
+        for s, (sa, sb) in enumerate([((20,), (37,)), ((3, 5), (4, 19)), ((2, 2, 9), (3, 2, 1))]):
+            rng = np.random.default_rng(500 + 10 * s + KINDS.index(kind))
+            yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
