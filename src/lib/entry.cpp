@@ -1,17 +1,15 @@
 // Error values on their way to Python, the internal-failure exception type, and the
-// per-thread entry frame (entry count and temporaries pool). No operation logic here.
+// per-thread entry frame (entry count). No operation logic here.
 #include "entry.hpp"
 
 #include <cstddef>
-#include <vector>
 
 namespace kestrum::py {
 
 namespace {
 
-/// Entries active on this thread, and the references held until the innermost one ends.
+/// Entries active on this thread.
 thread_local std::size_t t_entry_count = 0;
-thread_local std::vector<PyObject*> t_temporaries;
 
 }  // namespace
 
@@ -91,24 +89,8 @@ void raise_internal(const char* msg) noexcept {
   PyErr_SetString(type, msg != nullptr ? msg : "internal failure without a message");
 }
 
-EntryFrame::EntryFrame() noexcept : mark_(t_temporaries.size()) { ++t_entry_count; }
+EntryFrame::EntryFrame() noexcept { ++t_entry_count; }
 
-EntryFrame::~EntryFrame() {
-  const std::size_t mark = mark_;
-  if (t_temporaries.size() > mark) {
-    // Take the tail out first: releasing a reference can run Python code that enters the
-    // module again and pushes onto the pool.
-    std::vector<PyObject*> tail(t_temporaries.begin() + static_cast<std::ptrdiff_t>(mark), t_temporaries.end());
-    t_temporaries.resize(mark);
-    for (PyObject* p : tail) Py_DECREF(p);
-  }
-  --t_entry_count;
-}
-
-void hold_temporary(OwnedRef ref) {
-  if (!ref) return;
-  t_temporaries.push_back(ref.get());
-  (void)ref.release();  // the pool owns it now
-}
+EntryFrame::~EntryFrame() { --t_entry_count; }
 
 }  // namespace kestrum::py

@@ -56,20 +56,14 @@ using PyResult = std::expected<T, PyError>;
 /// Sets PanicException(msg) (a generic text when msg is null) as the current exception.
 void raise_internal(const char* msg) noexcept;
 
-/// Per-thread entry frame: counts entries and marks the temporaries of the call.
+/// Per-thread entry frame: counts the entries active on this thread.
 class EntryFrame {
  public:
   EntryFrame() noexcept;
   ~EntryFrame();
   EntryFrame(const EntryFrame&) = delete;
   EntryFrame& operator=(const EntryFrame&) = delete;
-
- private:
-  std::size_t mark_;  // temporaries pool length when this entry started
 };
-
-/// Keeps `ref` alive until the innermost active entry returns (the temporaries pool).
-void hold_temporary(OwnedRef ref);
 
 /// Runs an entry body returning PyResult<OwnedRef>; converts every failure into a Python
 /// exception so nothing unwinds into the interpreter.

@@ -18,13 +18,6 @@ using TypedExpr = std::variant<Expr<f64>, Expr<c64>, Expr<i64>>;
 /// The tag of a tree.
 [[nodiscard]] inline Tag tag_of(const TypedExpr& t) noexcept { return static_cast<Tag>(t.index()); }
 
-/// The tag of element type T.
-template <Element T> [[nodiscard]] constexpr Tag tag_for() noexcept {
-  if constexpr (std::same_as<T, f64>) return Tag::F64;
-  else if constexpr (std::same_as<T, c64>) return Tag::C64;
-  else return Tag::I64;
-}
-
 /// Calls f(expr) with the Expr of the tree's element type.
 template <class TE, class F>
 decltype(auto) visit_typed(TE&& t, F&& f) {

@@ -132,12 +132,6 @@ void format_number(std::string& out, c64 x) {
   out.push_back('i');
 }
 
-std::string to_script_digits(u64 n, bool subscript) {
-  std::string out;
-  append_script_digits(out, n, subscript);
-  return out;
-}
-
 template <Element T>
 void format_terms(std::string& out, const Polynomial<T>& coeffs) {
   append_terms(out, coeffs);

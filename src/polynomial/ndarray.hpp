@@ -100,23 +100,7 @@ struct View {
     std::memcpy(&v, p, sizeof(T));
     return v;
   }
-  /// A contiguous row-major view of an owned array.
-  [[nodiscard]] static View of(const Array<T>& a);
 };
-
-template <Element T>
-View<T> View<T>::of(const Array<T>& a) {
-  View v;
-  v.data = reinterpret_cast<const std::byte*>(a.data());
-  v.shape = a.shape();
-  v.strides.resize(v.shape.size());
-  std::ptrdiff_t step = sizeof(T);
-  for (std::size_t ax = v.shape.size(); ax-- > 0;) {
-    v.strides[ax] = step;
-    step *= static_cast<std::ptrdiff_t>(v.shape[ax] == 0 ? 1 : v.shape[ax]);
-  }
-  return v;
-}
 
 /// Row-major walk over every multi-index of a shape, last axis fastest.
 ///   for (IndexWalk w(shape); w.valid(); w.next()) use(w.index(), w.flat());

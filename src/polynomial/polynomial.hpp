@@ -94,9 +94,6 @@ void format_number(std::string& out, i64 x);
 void format_number(std::string& out, f64 x);
 void format_number(std::string& out, c64 x);
 
-/// Decimal digits of n as superscript (subscript = false) or subscript characters, UTF-8.
-[[nodiscard]] std::string to_script_digits(u64 n, bool subscript);
-
 /// Appends the text of a coefficient array: its non-zero terms joined with " + ", or "0".
 template <Element T>
 void format_terms(std::string& out, const Polynomial<T>& coeffs);

@@ -132,8 +132,6 @@ class Pool {
     }
   }
 
-  [[nodiscard]] std::size_t threads() const noexcept { return threads_; }
-
   /// Submitting thread only, one batch at a time.
   void run(std::size_t count, const std::function<void(std::size_t)>& job) {
     std::vector<std::exception_ptr> errors(count);
@@ -227,8 +225,6 @@ std::size_t configured_thread_count() {
   if (const auto n = env_unsigned("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
   return machine_cpus();
 }
-
-std::size_t pool_thread_count() { return the_pool().threads(); }
 
 void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job) {
   Pool& pool = the_pool();

@@ -15,11 +15,9 @@ namespace kestrum {
 /// Python entry holds the interpreter lock); must not be called from a worker.
 void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job);
 
-/// Number of worker threads of the pool, creating it if needed. From "RAYON_NUM_THREADS",
-/// then "RAYON_RS_NUM_CPUS", then the cgroup quota, affinity mask, online CPUs; at least 1.
-[[nodiscard]] std::size_t pool_thread_count();
-
-/// The worker count the environment and machine give now (no pool is created).
+/// The worker count the environment and machine give now (no pool is created): from
+/// "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", then the cgroup quota, affinity mask,
+/// online CPUs; at least 1.
 [[nodiscard]] std::size_t configured_thread_count();
 
 }  // namespace kestrum
