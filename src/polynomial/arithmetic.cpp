@@ -92,14 +92,6 @@ EvalResult<Polynomial<T>> dense_add_or_sub(const Polynomial<T>& a, const Polynom
   return out;
 }
 
-/// Index of an element type in the kernel tables.
-template <Element T>
-constexpr int type_index() {
-  if constexpr (std::same_as<T, i64>) return 0;
-  else if constexpr (std::same_as<T, f64>) return 1;
-  else return 2;
-}
-
 }  // namespace
 
 Shape max_shape(const Shape& a, const Shape& b) {

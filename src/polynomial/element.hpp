@@ -26,6 +26,13 @@ concept Element = std::same_as<T, i64> || std::same_as<T, f64> || std::same_as<T
 /// Applies MACRO to each element type, for explicit instantiation.
 #define KS_FOR_EACH_ELEMENT(MACRO) MACRO(i64) MACRO(f64) MACRO(c64)
 
+/// Position of T in that order (i64 0, f64 1, c64 2): its index in per-type tables.
+template <Element T> [[nodiscard]] constexpr int type_index() noexcept {
+  if constexpr (std::same_as<T, i64>) return 0;
+  else if constexpr (std::same_as<T, f64>) return 1;
+  else return 2;
+}
+
 // --- i64: wrap-around through u64 (signed overflow is undefined in C++) -------------------
 [[nodiscard]] inline i64 add(i64 a, i64 b) noexcept {
   return static_cast<i64>(static_cast<u64>(a) + static_cast<u64>(b));

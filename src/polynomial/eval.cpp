@@ -25,13 +25,6 @@ namespace kestrum {
 
 namespace {
 
-template <Element T>
-constexpr int type_index() {
-  if constexpr (std::same_as<T, i64>) return 0;
-  else if constexpr (std::same_as<T, f64>) return 1;
-  else return 2;
-}
-
 /// The work of one evaluation, computed once per call and shared read-only by every job:
 /// which powers each point needs, which products of leading factors, and the terms grouped
 /// by their leading exponents in row-major order. `view` points into the vectors.
