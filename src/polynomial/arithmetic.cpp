@@ -11,18 +11,6 @@ namespace kestrum {
 
 namespace {
 
-/// Row-major element strides of a shape (in elements, not bytes). Lengths of 0 count as 1,
-/// which is harmless: such an array has no element whose offset would be taken.
-std::vector<u64> row_major_strides(const Shape& shape) {
-  std::vector<u64> strides(shape.size());
-  u64 step = 1;
-  for (std::size_t ax = shape.size(); ax-- > 0;) {
-    strides[ax] = step;
-    step *= shape[ax] == 0 ? 1 : shape[ax];
-  }
-  return strides;
-}
-
 /// Per-axis la + lb − 1, checked for overflow. An axis where both lengths are 0 has no
 /// product length at all and ends the operation as an internal failure.
 Shape product_shape(const Shape& a, const Shape& b) {

@@ -81,7 +81,8 @@ EvalResult<Polynomial<T>> differentiate(const Polynomial<T>& coeffs, const std::
   if (coeffs.size() == 0) return result;
 
   // Per-axis factors, one per index (NaN marks an index whose coefficients are dropped), and
-  // the result's row-major strides.
+  // the result's row-major strides (only used when some coefficient is kept, and then the
+  // result has no empty axis).
   std::vector<std::vector<f64>> factors(n);
   for (std::size_t a = 0; a < n; ++a) {
     factors[a].resize(shape[a]);
@@ -90,12 +91,7 @@ EvalResult<Polynomial<T>> differentiate(const Polynomial<T>& coeffs, const std::
       factors[a][i] = dropped ? std::numeric_limits<f64>::quiet_NaN() : axis_factor(i, orders[a]);
     }
   }
-  std::vector<u64> strides(n);
-  u64 step = 1;
-  for (std::size_t a = n; a-- > 0;) {
-    strides[a] = step;
-    step *= new_shape[a];  // the result is non-empty when any coefficient is kept
-  }
+  const std::vector<u64> strides = row_major_strides(new_shape);
 
   for (IndexWalk w(shape); w.valid(); w.next()) {
     const auto& i = w.index();

@@ -29,6 +29,16 @@ u64 checked_add(u64 a, u64 b) {
   return a + b;
 }
 
+std::vector<u64> row_major_strides(const Shape& shape) {
+  std::vector<u64> strides(shape.size());
+  u64 step = 1;
+  for (std::size_t ax = shape.size(); ax-- > 0;) {
+    strides[ax] = step;
+    step *= shape[ax] == 0 ? 1 : shape[ax];
+  }
+  return strides;
+}
+
 template <Element T>
 void Array<T>::reshape(Shape shape) {
   if (checked_element_count(shape, sizeof(T)) != size_) internal_failure("reshape changes the element count");

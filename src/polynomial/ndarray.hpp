@@ -23,6 +23,10 @@ using Shape = std::vector<u64>;
 /// a + b with an InternalFailure on overflow (for lengths such as la + lb − 1 or len − k).
 [[nodiscard]] u64 checked_add(u64 a, u64 b);
 
+/// Row-major strides of a shape, in elements, last axis 1. Lengths of 0 count as 1, which is
+/// harmless: such an array has no element whose offset would be taken.
+[[nodiscard]] std::vector<u64> row_major_strides(const Shape& shape);
+
 /// An owned dense array in row-major order. Copies are deep. Polynomial<T> is this type.
 template <Element T>
 class Array {

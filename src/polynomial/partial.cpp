@@ -57,14 +57,7 @@ EvalResult<Polynomial<T>> partial_eval(const Polynomial<T>& coeffs, const std::v
   // depends on j only, so computing it once per j gives the same bits as once per term.
   Shape sub_shape;
   std::vector<u64> sub_strides;
-  std::vector<u64> strides(n);
-  {
-    u64 step = 1;
-    for (std::size_t ax = n; ax-- > 0;) {
-      strides[ax] = step;
-      step *= shape[ax];  // every length is ≥ 1 here
-    }
-  }
+  const std::vector<u64> strides = row_major_strides(shape);
   for (std::size_t ax = 0; ax < n; ++ax) {
     if (evaluated[ax]) {
       sub_shape.push_back(shape[ax]);
