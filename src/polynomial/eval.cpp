@@ -52,12 +52,16 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   for (std::size_t e = 0; e < n; ++e) {
     if (shape[e] > 1) power_row[e][1] = e;
   }
+  // An exponent k ≥ 2 is inverted only when k ≥ 2^31, so only an axis longer than 2^31 can
+  // have one; otherwise the extra pass over the coefficients is skipped.
   auto inverted = [](u64 k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)) <= 0; };
-  for (IndexWalk w(shape); w.valid(); w.next()) {
+  const bool may_invert =
+      kInverting && std::any_of(shape.begin(), shape.end(), [](u64 len) { return len > (u64{1} << 31); });
+  for (IndexWalk w(shape); may_invert && w.valid(); w.next()) {
     if (is_zero(coeffs[w.flat()])) continue;
     for (std::size_t e = 0; e < n; ++e) {
       const u64 k = w.index()[e];
-      if (k >= 2 && kInverting && inverted(k) && !power_row[e].contains(k)) {
+      if (k >= 2 && inverted(k) && !power_row[e].contains(k)) {
         power_row[e][k] = n + plan.powers.size();
         plan.powers.push_back({e, k});
       }
