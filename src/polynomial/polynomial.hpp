@@ -37,7 +37,8 @@ template <Element T>
 // --- calculus.cpp -----------------------------------------------------------------------
 
 /// Mixed partial derivative (order > 0) / antiderivative (order < 0) along every axis.
-/// Errors: IncompatibleComposition when orders.size() != ndim; Message "Something went
+/// Errors: IncompatibleComposition when orders.size() != ndim; Message "Derivative order
+/// out of range" (a new length outside the signed 64-bit range); Message "Something went
 /// wrong trying to integrate after allocation" (i64, a factor outside [−2^63, 2^63)).
 /// Throws InternalFailure when the new shape is too large to describe.
 template <Element T>
