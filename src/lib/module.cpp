@@ -223,10 +223,9 @@ PyResult<OwnedRef> drop_params_body(PyObject* self, PyObject* const* args, Py_ss
   return fastcall_method(self, spec_drop_params(), args, nargs, kwnames,
                          [&](const std::vector<PyObject*>& a) -> PyResult<OwnedRef> {
                            if (auto r = check_drop_indices(a[0]); !r) return std::unexpected(std::move(r.error()));
-                           // Read-only for the call. drop_params_typed restores the flag
-                           // itself; this guard restores it as well should anything throw.
+                           // Read-only for the call; the guard restores the flag on every path.
                            ReadOnlyBorrow readonly(a[0]);
-                           return wrap(drop_params_typed(tree_of(self), a[0], readonly.was_writeable()));
+                           return wrap(drop_params_typed(tree_of(self), a[0]));
                          });
 }
 

@@ -54,7 +54,6 @@ class ReadOnlyBorrow {
   ~ReadOnlyBorrow();
   ReadOnlyBorrow(const ReadOnlyBorrow&) = delete;
   ReadOnlyBorrow& operator=(const ReadOnlyBorrow&) = delete;
-  [[nodiscard]] bool was_writeable() const noexcept { return was_writeable_; }
 
  private:
   PyObject* array_;

@@ -47,9 +47,8 @@ namespace kestrum::py {
 // --- ops_shape.cpp ---------------------------------------------------------------------------
 /// A new one-axis uint64 array of the per-axis maximum lengths (its own buffer).
 [[nodiscard]] PyResult<OwnedRef> shape_array(const TypedExpr& tree);
-/// `indices` is a one-axis int64 NumPy array already made read-only; the flag is restored
-/// here on every path when `was_writeable`.
-[[nodiscard]] PyResult<TypedExpr> drop_params_typed(const TypedExpr& tree, PyObject* indices, bool was_writeable);
+/// `indices` is a one-axis int64 NumPy array that the caller keeps read-only for the call.
+[[nodiscard]] PyResult<TypedExpr> drop_params_typed(const TypedExpr& tree, PyObject* indices);
 /// The tree without the axes of length exactly 1 in its shape; ValueError on EvalError.
 [[nodiscard]] PyResult<TypedExpr> squeeze_typed(const TypedExpr& tree);
 /// A new float, complex or int by the tag; ValueError when the tree is no constant.

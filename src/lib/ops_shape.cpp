@@ -8,29 +8,9 @@
 #include "numpy_api.hpp"
 #include "ops.hpp"
 
-// Only the inline flag accessors are used here; the API table belongs to numpy_api.cpp.
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL kestrum_ARRAY_API
-#include <numpy/arrayobject.h>
-
 namespace kestrum::py {
 
 namespace {
-
-/// Sets NPY_ARRAY_WRITEABLE again when it leaves scope, if the array had it.
-class WriteableRestore {
- public:
-  WriteableRestore(PyObject* array, bool was_writeable) noexcept : array_(array), was_writeable_(was_writeable) {}
-  ~WriteableRestore() {
-    if (was_writeable_) PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array_), NPY_ARRAY_WRITEABLE);
-  }
-  WriteableRestore(const WriteableRestore&) = delete;
-  WriteableRestore& operator=(const WriteableRestore&) = delete;
-
- private:
-  PyObject* array_;
-  bool was_writeable_;
-};
 
 /// Positions of the lengths equal to 1, ascending. Empty axes (length 0) stay.
 std::vector<u64> unit_axes(const Shape& shape) {
@@ -69,8 +49,7 @@ PyResult<OwnedRef> shape_array(const TypedExpr& tree) {
   return shape_to_numpy(std::move(shape));
 }
 
-PyResult<TypedExpr> drop_params_typed(const TypedExpr& tree, PyObject* indices, bool was_writeable) {
-  WriteableRestore restore(indices, was_writeable);
+PyResult<TypedExpr> drop_params_typed(const TypedExpr& tree, PyObject* indices) {
   OwnedRef keep;
   const View<i64> view = view_of<i64>(indices, keep);
   std::vector<u64> positions;
