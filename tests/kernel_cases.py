@@ -72,3 +72,21 @@ def product_cases():
         for s, (sa, sb) in enumerate([((20,), (37,)), ((3, 5), (4, 19)), ((2, 2, 9), (3, 2, 1))]):
             rng = np.random.default_rng(500 + 10 * s + KINDS.index(kind))
             yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
+    # Many b lines (blocks of them and a remainder), out lines ending inside a vector, and
+    # a lines longer than b lines.
+    for kind in KINDS:
+        for s, (sa, sb) in enumerate([((4, 13), (19, 21)), ((2, 30), (10, 3)), ((1, 1), (17, 8))]):
+            rng = np.random.default_rng(600 + 10 * s + KINDS.index(kind))
+            yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
+    # Infinities and signed zeros: a lane outside a b line must never receive inf · 0 = nan,
+    # and −0.0 products must land as the reference adds them.
+    for kind in ("f64", "c64"):
+        rng = np.random.default_rng(700 + KINDS.index(kind))
+        a, b = random_values(rng, (3, 10), kind), random_values(rng, (12, 9), kind)
+        for arr in (a, b):
+            flat = arr.reshape(-1)
+            picks = rng.permutation(flat.size)
+            flat[picks[:3]] = np.inf
+            flat[picks[3:5]] = -np.inf
+            flat[picks[5:12]] = -0.0
+        yield f"{kind}-specials", a, b, kind

@@ -6,10 +6,13 @@
 // Vectors run across points (evaluation) or along a line of coefficients (product), never
 // across the terms of one point, so each lane performs exactly the scalar sequence of
 // separately rounded multiplies and adds: every variant gives the same bits.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "simd_kernels.hpp"
 
@@ -361,7 +364,7 @@ void quad_line(S* dst, const S* src, const S* p, u64 run) {
 }
 
 template <class S>
-void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+void dense_mul_real_by_quads(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                     const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
   auto* out = static_cast<S*>(out_ptr);
   const auto* a = static_cast<const S*>(a_ptr);
@@ -385,6 +388,158 @@ void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, co
       }
     }
   }
+}
+
+/// Lines of b (and so of out) carried at once by the real product: their sums are
+/// independent, so the adds of one coefficient overlap instead of waiting on each other.
+constexpr u64 kLineBlock = 8;
+
+/// Where the windows of the padded b lines are. A b line is kept with kLanes zeros on either
+/// side, once per shift s < kLanes (copy s starts s elements later), so the window starting
+/// at padded position t is the aligned vector at offset[t] from the line's base: the loads
+/// of the product never straddle cache lines. valid[t + w] is all-ones exactly when padded
+/// position t + w holds a coefficient of the line.
+struct Windows {
+  const u64* valid;
+  const u64* offset;
+};
+
+/// R lines of out, one vector each at position u0, receive every coefficient of the a line
+/// p[0, a_run) against their own padded b lines src[r]. A lane u receives p[i] · b[u − i]
+/// for ascending i and only where 0 ≤ u − i < b_run: the coefficients whose window
+/// overhangs the b line select the sum unchanged on the overhanging lanes, so padding is
+/// read but never added.
+template <class S, class V, u64 R>
+void line_block_vector(S* const* dst, const S* const* src, const Windows& win, const S* p, u64 a_run, u64 b_run,
+                       u64 u0) {
+  V acc[R];
+  for (u64 r = 0; r < R; ++r) acc[r] = load_vec<V>(dst[r]);
+  // Coefficients reaching some lane: u0 − b_run < i < u0 + kLanes; whole window: u0 + kLanes
+  // − b_run ≤ i ≤ u0.
+  const u64 lo = u0 + 1 > b_run ? u0 + 1 - b_run : 0;
+  const u64 hi = u0 + kLanes < a_run ? u0 + kLanes : a_run;
+  u64 full_lo = u0 + kLanes > b_run ? u0 + kLanes - b_run : 0;
+  u64 full_hi = u0 + 1 < a_run ? u0 + 1 : a_run;
+  if (full_lo < lo) full_lo = lo;
+  if (full_lo > hi) full_lo = hi;
+  if (full_hi > hi) full_hi = hi;
+  if (full_hi < full_lo) full_hi = full_lo;
+  u64 i = lo;
+  for (; i < full_lo; ++i) {
+    const V pv = splat(p[i]);
+    const u64 at = kLanes + u0 - i;
+    const VU m = load_vec<VU>(win.valid + at);
+    const u64 w = win.offset[at];
+#pragma GCC unroll 8
+    for (u64 r = 0; r < R; ++r) acc[r] = m ? pv * load_vec<V>(src[r] + w) + acc[r] : acc[r];
+  }
+  for (; i < full_hi; ++i) {
+    const V pv = splat(p[i]);
+    const u64 w = win.offset[kLanes + u0 - i];
+#pragma GCC unroll 8
+    for (u64 r = 0; r < R; ++r) acc[r] = pv * load_vec<V>(src[r] + w) + acc[r];
+  }
+  for (; i < hi; ++i) {
+    const V pv = splat(p[i]);
+    const u64 at = kLanes + u0 - i;
+    const VU m = load_vec<VU>(win.valid + at);
+    const u64 w = win.offset[at];
+#pragma GCC unroll 8
+    for (u64 r = 0; r < R; ++r) acc[r] = m ? pv * load_vec<V>(src[r] + w) + acc[r] : acc[r];
+  }
+  for (u64 r = 0; r < R; ++r) store_vec(dst[r], acc[r]);
+}
+
+/// One a line against R b lines: every vector position of the R out lines in turn. The
+/// last, partial position works on a copy so nothing past the out line is touched.
+template <class S, class V, u64 R>
+void line_block(S* const* line, const S* const* src, const Windows& win, const S* p, u64 a_run, u64 b_run) {
+  const u64 out_run = a_run + b_run - 1;
+  S* dst[R];
+  u64 u0 = 0;
+  for (; u0 + kLanes <= out_run; u0 += kLanes) {
+    for (u64 r = 0; r < R; ++r) dst[r] = line[r] + u0;
+    line_block_vector<S, V, R>(dst, src, win, p, a_run, b_run, u0);
+  }
+  if (u0 < out_run) {
+    S tail[R][kLanes] = {};
+    for (u64 r = 0; r < R; ++r) {
+      std::memcpy(tail[r], line[r] + u0, (out_run - u0) * sizeof(S));
+      dst[r] = tail[r];
+    }
+    line_block_vector<S, V, R>(dst, src, win, p, a_run, b_run, u0);
+    for (u64 r = 0; r < R; ++r) std::memcpy(line[r] + u0, tail[r], (out_run - u0) * sizeof(S));
+  }
+}
+
+/// Returns false, having written nothing, when the shifted copies of b would be too large.
+template <class S>
+bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                               const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
+  auto* out = static_cast<S*>(out_ptr);
+  const auto* a = static_cast<const S*>(a_ptr);
+  const auto* b = static_cast<const S*>(b_ptr);
+  // The padded, shifted copies of b (see Windows): every copy is a whole number of vectors
+  // and the block is aligned to a vector, so every window load is aligned. They take about
+  // kLanes times b's size, so past kMaxCopies elements (or if they cannot be had) the
+  // product runs by shifted passes instead.
+  constexpr u64 kMaxCopies = u64{1} << 24;
+  const u64 padded_run = b_run + 2 * kLanes;
+  const u64 copy_run = (padded_run + kLanes - 1) / kLanes * kLanes;
+  const u64 line_stride = kLanes * copy_run;
+  if (b_run > kMaxCopies || b_lines > kMaxCopies / line_stride) return false;
+  std::vector<S> storage;
+  try {
+    storage.assign(b_lines * line_stride + kLanes, S{});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  S* base = storage.data();
+  while (reinterpret_cast<std::uintptr_t>(base) % KS_VEC_BYTES != 0) ++base;
+  for (u64 lb = 0; lb < b_lines; ++lb) {
+    for (u64 sh = 0; sh < kLanes; ++sh) {
+      // Copy sh holds padded position y + sh at y: b's coefficient t at kLanes + t − sh.
+      std::memcpy(base + lb * line_stride + sh * copy_run + kLanes - sh, b + lb * b_run, b_run * sizeof(S));
+    }
+  }
+  std::vector<u64> valid(padded_run, 0), offset(padded_run, 0);
+  std::fill(valid.begin() + kLanes, valid.begin() + kLanes + b_run, ~u64{0});
+  for (u64 t = 0; t < padded_run; ++t) offset[t] = (t % kLanes) * copy_run + t - t % kLanes;
+  const Windows win{valid.data(), offset.data()};
+  // For one line of a and one line of b, the out line they meet in gets all the products of
+  // the two lines, and no other b line meets the same a line there: so each out element
+  // still sees a's lines in order and, within a line, its coefficients in order.
+  S* line[kLineBlock];
+  const S* src[kLineBlock];
+  for (u64 la = 0; la < a_lines; ++la) {
+    const S* p = a + la * a_run;
+    u64 lb = 0;
+    for (; lb + kLineBlock <= b_lines; lb += kLineBlock) {
+      for (u64 r = 0; r < kLineBlock; ++r) {
+        line[r] = out + a_shift[la] + b_shift[lb + r];
+        src[r] = base + (lb + r) * line_stride;
+      }
+      line_block<S, V, kLineBlock>(line, src, win, p, a_run, b_run);
+    }
+    for (; lb < b_lines; ++lb) {
+      line[0] = out + a_shift[la] + b_shift[lb];
+      src[0] = base + lb * line_stride;
+      line_block<S, V, 1>(line, src, win, p, a_run, b_run);
+    }
+  }
+  return true;
+}
+
+template <class S>
+void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                    const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  // With narrower vectors the selects on the window edges cost more than the scalar edges
+  // of the shifted passes.
+  if constexpr (kLanes >= 8) {
+    if (dense_mul_real_by_windows<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
+  }
+  dense_mul_real_by_quads<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift);
 }
 
 void dense_mul_complex(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
