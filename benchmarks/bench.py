@@ -370,6 +370,30 @@ def bench_derivative(args):
            median_seconds(lambda: P.polyval(x, P.polyder(coeffs)), args.repeat, args.budget), npts, "other rounding")
 
 
+def bench_calculus(args):
+    """Lazy derivatives of products: the Leibniz sum over values, computed once per node and order."""
+    rng = np.random.default_rng(5)
+    depth, npts = (300 if args.quick else 3000), 10**4
+    chain = kestrum.ExpressionTree(rng.uniform(0.9, 1.1, 3))
+    for _ in range(depth - 1):
+        chain = chain * kestrum.ExpressionTree(rng.uniform(0.9, 1.1, 3))
+    derived = chain.deriv([2])
+    pts = rng.uniform(-1, 1, (npts, 1))
+    record(f"deriv([2]) of a {depth}-deep product chain x {npts:.0e}", "kestrum",
+           median_seconds(lambda: derived(pts), 3, args.budget), npts)
+
+    npts = 10**4 if args.quick else 10**5
+    a = kestrum.ExpressionTree(rng.standard_normal((16, 16)))
+    b = kestrum.ExpressionTree(rng.standard_normal((16, 16)))
+    pts = rng.uniform(-1, 1, (npts, 2))
+    case = f"deriv([0, 2]) of (16,16) * (16,16) x {npts:.0e}"
+    lazy = (a * b).deriv([0, 2])
+    expanded = (a * b).expand()
+    record(case, "kestrum lazy", median_seconds(lambda: lazy(pts), args.repeat, args.budget), npts)
+    record(case, "kestrum expanded product, no derivative", median_seconds(lambda: expanded(pts), args.repeat,
+           args.budget), npts, "same tree expanded once")
+
+
 MEMORY_CODE = """
 import json, sys
 import numpy as np, kestrum
@@ -479,6 +503,7 @@ def main() -> None:
     bench_types_and_trees(args, numba_pair)
     bench_expand(args, flops1)
     bench_derivative(args)
+    bench_calculus(args)
     bench_memory(args)
     print_table(ROWS)
     print_targets(ROWS)

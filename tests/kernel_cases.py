@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from conftest import random_points, random_twin, random_values
+from conftest import random_points, random_twin, random_values, twin
 from reference import KINDS
 
 # Coefficient shapes: exponents up to 16 (powers built from several squarings and products),
@@ -57,13 +57,33 @@ def eval_cases():
 
 
 def tree_cases():
-    """(name, module tree, reference model, points) for random trees of every element type."""
+    """(name, module tree, reference model, points) for random trees of every element type,
+    and for derivatives of products, whose leaves are evaluated together with their
+    derivatives (up to four polynomials per pass over the points, with terms some of them
+    lack, special values among the coefficients and the points)."""
     for kind in KINDS:
         for seed in range(6):
             rng = np.random.default_rng(1000 + 10 * seed + KINDS.index(kind))
             dim = 1 + seed % 3
             tree, model, _ = random_twin(rng, kind, dim, depth=4)
             yield f"tree-{kind}-{seed}", tree, model, random_points(rng, (5003,), dim, model.kind)
+    for kind in ("f64", "c64"):
+        rng = np.random.default_rng(1100 + KINDS.index(kind))
+        arrays = [random_values(rng, shape, kind, zero_fraction=0.3) for shape in [(5, 4), (4, 6), (3, 3)]]
+        flat = arrays[0].reshape(-1)
+        flat[rng.permutation(flat.size)[:len(SPECIALS[kind])]] = SPECIALS[kind]
+        a, b, c = (twin(v) for v in arrays)
+        points = random_points(rng, (5003,), 2, kind) / 1.5
+        points[rng.integers(0, 5003, size=3), 1] = SPECIALS[kind][:3]
+        ab = (a[0] * b[0], a[1] * b[1])
+        abc = (ab[0] * c[0], ab[1] * c[1])
+        for name, (t, m) in {
+            "ab-21": (ab[0].deriv([2, 1]), ab[1].deriv([2, 1])),
+            "abc-11": (abc[0].deriv([1, 1]), abc[1].deriv([1, 1])),
+            "abc-02": (abc[0].deriv([0, 2]), abc[1].deriv([0, 2])),
+            "ab-integ": (ab[0].integ([1, 0]) + a[0].deriv([3, 3]), ab[1].integ([1, 0]) + a[1].deriv([3, 3])),
+        }.items():
+            yield f"jet-{kind}-{name}", t, m, points
 
 
 def product_cases():

@@ -24,17 +24,23 @@ Public API (stable; other test files import it):
 ``sum_orders(outer, inner) -> tuple``
     Orders of two nested derivative nodes merged into one list.
 ``Leaf, Add, Sub, Mul, Div, Scale, Deriv, Pow`` and ``eval_tree(node, points, kind)``
-    A tree of one kind and its evaluation, lazy derivatives included.
+    A tree of one kind and its evaluation, lazy derivatives included: the two-term product
+    rule for a single first derivative, else the general Leibniz sum of derivative values
+    while ``leibniz_terms`` applies, else the derivative of the product's expansion; the
+    antiderivative of a derivative made concrete first (``integrates_a_derivative``).
+``leibniz_terms(orders)``, ``count_as(n, kind)``
+    The Leibniz terms (β, o − β, C(o, β)) in row-major order of β, or None past the limits;
+    a count as an element of the kind.
 ``Model``
     A typed tree with the Python surface of ``ExpressionTree`` for construction, ``+ - * /``,
     ``__rmul__``, ``deriv``, ``integ`` and calls, so a test can build the same tree twice.
-``EvalFailure``, ``InternalFailure``, ``UnmodelledProduct``
-    What the model raises where the module raises ``ValueError``, ``PanicException``, or where
-    the model deliberately has no answer.
+``EvalFailure``, ``InternalFailure``
+    What the model raises where the module raises ``ValueError`` or ``PanicException``.
 """
 
 from __future__ import annotations
 
+import itertools
 import math
 import operator
 from dataclasses import dataclass
@@ -45,6 +51,10 @@ KINDS = ("i64", "f64", "c64")
 DTYPES = {"i64": np.dtype(np.int64), "f64": np.dtype(np.float64), "c64": np.dtype(np.complex128)}
 _RANK = {"i64": 0, "f64": 1, "c64": 2}
 _I64_MIN = -(2**63)
+RATIONALS = "Derivatives and integrals of rationals are not supported."
+POWERS = "Derivatives and integrals of powers are not supported."
+MAX_LEIBNIZ_TERMS = 4096
+MAX_LEIBNIZ_COEFFICIENT = 2**53
 
 
 class EvalFailure(ValueError):
@@ -57,12 +67,6 @@ class EvalFailure(ValueError):
 
 class InternalFailure(Exception):
     """A failure the module reports as pyo3_runtime.PanicException."""
-
-
-class UnmodelledProduct(NotImplementedError):
-    """A product under a derivative whose orders are not a single first derivative.
-
-    The model only answers the product rule for one order 1 and all others 0."""
 
 
 def kind_of_dtype(dtype) -> str:
@@ -283,11 +287,18 @@ def eval_poly(coeffs, points, kind: str) -> np.ndarray:
     return _from_vec(_eval_leaf(coeffs, pts), kind, pts.batch)
 
 
-def _to_f64(n: int) -> float:
-    try:
-        return float(n)
-    except OverflowError:
-        return math.inf
+def _consecutive_product(start: int, count: int) -> float:
+    """start · (start + 1) ··· (start + count − 1) as a float: exact while it stays below
+    2**64 and rounded once, then continued factor by factor in floating point (up to inf)."""
+    exact, j = 1, 0
+    while j < count and exact * (start + j) < 2**64:
+        exact *= start + j
+        j += 1
+    value = float(exact)
+    while j < count and not math.isinf(value):
+        value *= float(start + j)
+        j += 1
+    return value
 
 
 def _axis_factor(i: int, k: int) -> float:
@@ -296,8 +307,8 @@ def _axis_factor(i: int, k: int) -> float:
     if k == 1:
         return float(i)
     if k > 0:
-        return _to_f64(math.prod(range(i - k + 1, i + 1)))
-    return 1.0 / _to_f64(math.prod(range(i + 1, i - k + 1)))
+        return _consecutive_product(i - k + 1, k)
+    return 1.0 / _consecutive_product(i + 1, -k)
 
 
 def differentiate(coeffs, orders, kind: str) -> np.ndarray:
@@ -416,8 +427,44 @@ def cast_node(node, target: str):
     return Pow(cast_node(node.child, target), node.exponent)
 
 
-def _single_first(orders) -> bool:
+def single_first(orders) -> bool:
+    """One order 1 and all others 0: the only lists for which the two-term product rule holds."""
     return sorted(orders) == [0] * (len(orders) - 1) + [1]
+
+
+def integrates_a_derivative(inner, outer) -> bool:
+    """Whether differentiating Deriv(c, inner) by `outer` integrates along a parameter that
+    `inner` differentiates (compared over the shorter list)."""
+    return any(i > 0 and o < 0 for i, o in zip(inner, outer))
+
+
+def leibniz_terms(orders):
+    """[(β, o − β, C(o, β))] for every 0 ≤ β ≤ o in row-major order of β, or None when the
+    rule does not apply: a negative order, more than 4096 terms, or a largest coefficient
+    Π binom(o_i, ⌊o_i/2⌋) above 2**53."""
+    orders = [int(k) for k in orders]
+    if any(k < 0 for k in orders):
+        return None
+    count, largest = 1, 1
+    for k in orders:
+        count *= k + 1
+        if count > MAX_LEIBNIZ_TERMS:
+            return None
+        largest *= math.comb(k, k // 2)
+        if largest > MAX_LEIBNIZ_COEFFICIENT:
+            return None
+    return [(list(beta), [k - b for k, b in zip(orders, beta)],
+             math.prod(math.comb(k, b) for k, b in zip(orders, beta)))
+            for beta in itertools.product(*(range(k + 1) for k in orders))]
+
+
+def count_as(n: int, kind: str):
+    """A count as an element: i64 modulo 2**64, f64 the nearest double, c64 (that, 0.0)."""
+    if kind == "i64":
+        return _wrap(n)
+    if kind == "f64":
+        return float(n)
+    return (float(n), 0.0)
 
 
 def _eval(node, pts: _Points):
@@ -436,8 +483,35 @@ def _eval(node, pts: _Points):
     return _power_vec(_eval(node.child, pts), node.exponent, kind)
 
 
+def _eval_product_derivative(node, orders, pts: _Points):
+    kind = pts.kind
+    if single_first(orders):
+        p = _eval_derivative(node.left, orders, pts)
+        r = _eval(node.right, pts)
+        t1 = _mul(p, r, kind)
+        l_ = _eval(node.left, pts)
+        q = _eval_derivative(node.right, orders, pts)
+        return _add(t1, _mul(l_, q, kind), kind)
+    terms = leibniz_terms(orders)
+    if terms is not None:
+        total = None
+        for beta, rest, c in terms:
+            term = _mul(_eval_derivative(node.left, beta, pts), _eval_derivative(node.right, rest, pts), kind)
+            if c != 1:
+                term = _mul(term, _full(count_as(c, kind), pts.n, kind), kind)
+            total = term if total is None else _add(total, term, kind)
+        return total
+    import reference_expand  # the expansion model builds on this module
+
+    expanded = reference_expand.expand_tree(node, kind)
+    if expanded[0] != "single":
+        raise EvalFailure(RATIONALS)
+    return _eval_leaf(differentiate(expanded[1], orders, kind), pts)
+
+
 def _eval_derivative(node, orders, pts: _Points):
     kind = pts.kind
+    orders = [int(k) for k in orders]
     if isinstance(node, Leaf):
         return _eval_leaf(differentiate(node.coeffs, orders, kind), pts)
     if isinstance(node, (Add, Sub)):
@@ -445,22 +519,19 @@ def _eval_derivative(node, orders, pts: _Points):
         q = _eval_derivative(node.right, orders, pts)
         return (_add if isinstance(node, Add) else _sub)(p, q, kind)
     if isinstance(node, Mul):
-        if not _single_first(orders):
-            raise UnmodelledProduct(tuple(orders))
-        p = _eval_derivative(node.left, orders, pts)
-        r = _eval(node.right, pts)
-        t1 = _mul(p, r, kind)
-        l_ = _eval(node.left, pts)
-        q = _eval_derivative(node.right, orders, pts)
-        return _add(t1, _mul(l_, q, kind), kind)
+        return _eval_product_derivative(node, orders, pts)
     if isinstance(node, Div):
-        raise EvalFailure("Derivatives and integrals of rationals are not supported.")
+        raise EvalFailure(RATIONALS)
     if isinstance(node, Scale):
         c = _eval_derivative(node.child, orders, pts)
         return _mul(c, _full(node.factor, pts.n, kind), kind)
     if isinstance(node, Deriv):
+        if integrates_a_derivative(node.orders, orders):
+            import reference_expand
+
+            return _eval_derivative(reference_expand.derive_tree(node.child, node.orders, kind), orders, pts)
         return _eval_derivative(node.child, sum_orders(orders, node.orders), pts)
-    raise EvalFailure("Derivatives and integrals of powers are not supported.")
+    raise EvalFailure(POWERS)
 
 
 def eval_tree(node, points, kind: str) -> np.ndarray:

@@ -1,33 +1,101 @@
-"""Mathematical truth for derivatives and antiderivatives of expression trees.
+"""Mathematical truth for derivatives and antiderivatives of expression trees, in exact
+rational arithmetic.
 
-This model knows nothing of the library's operation order: it expands a tree into sparse
-polynomials over Python numbers (a numerator and, below a quotient, a denominator) and
-differentiates the numerator term by term. Results agree with the library up to rounding,
-so compare with a tolerance.
-
-``eval_tree`` at the end is the bit-exact counterpart for lazy derivatives: reference.py's
-evaluation with the library's rules for products under a derivative.
+This model knows nothing of the library's operation order: it turns a tree into sparse
+polynomials with exact rational coefficients (a numerator and, below a quotient, a
+denominator), takes every Deriv node as the exact derivative of its child (antiderivatives
+with zero constant terms, as the library defines them) and evaluates at the exact values of
+the points. Results agree with the library up to its rounding, so compare with a tolerance.
 
 Trees are the node classes of reference.py (a Model's root).
 """
 
+from __future__ import annotations
+
+from fractions import Fraction
 from math import prod
 
 import numpy as np
 
 import reference as ref
-import reference_expand as rx
 
 
 class Refused(Exception):
-    """The derivative is not a quotient of polynomial derivatives (an active denominator)."""
+    """The derivative is not the quotient of a derivative by the same denominator (the
+    denominator varies along a parameter with a non-zero order)."""
 
 
-# --- sparse polynomials: {exponent tuple: coefficient} -----------------------------------
+class Gaussian:
+    """An exact complex rational: a pair of Fractions with the field operations."""
+
+    __slots__ = ("re", "im")
+
+    def __init__(self, re, im=0):
+        self.re, self.im = Fraction(re), Fraction(im)
+
+    @staticmethod
+    def of(x) -> "Gaussian":
+        return x if isinstance(x, Gaussian) else Gaussian(x)
+
+    def __add__(self, o):
+        o = Gaussian.of(o)
+        return Gaussian(self.re + o.re, self.im + o.im)
+
+    __radd__ = __add__
+
+    def __sub__(self, o):
+        o = Gaussian.of(o)
+        return Gaussian(self.re - o.re, self.im - o.im)
+
+    def __rsub__(self, o):
+        return Gaussian.of(o) - self
+
+    def __mul__(self, o):
+        o = Gaussian.of(o)
+        return Gaussian(self.re * o.re - self.im * o.im, self.re * o.im + self.im * o.re)
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, o):
+        o = Gaussian.of(o)
+        n = o.re * o.re + o.im * o.im
+        return Gaussian((self.re * o.re + self.im * o.im) / n, (self.im * o.re - self.re * o.im) / n)
+
+    def __rtruediv__(self, o):
+        return Gaussian.of(o) / self
+
+    def __pow__(self, k: int):
+        out = Gaussian(1)
+        for _ in range(k):
+            out = out * self
+        return out
+
+    def __eq__(self, o):
+        o = Gaussian.of(o)
+        return self.re == o.re and self.im == o.im
+
+    def __complex__(self):
+        return complex(float(self.re), float(self.im))
+
+
+def exact(x):
+    """The exact value of a NumPy or Python number: a Fraction, or a Gaussian if complex."""
+    if isinstance(x, (complex, np.complexfloating)):
+        return Gaussian(Fraction(float(x.real)), Fraction(float(x.imag)))
+    if isinstance(x, tuple):
+        return Gaussian(Fraction(x[0]), Fraction(x[1]))
+    return Fraction(int(x)) if isinstance(x, (int, np.integer)) else Fraction(float(x))
+
+
+def to_float(x):
+    return complex(x) if isinstance(x, Gaussian) else float(x)
+
+
+# --- sparse polynomials: {exponent tuple: exact coefficient} ------------------------------
 
 def poly_from_array(arr):
     arr = np.asarray(arr)
-    return {tuple(int(i) for i in idx): arr[idx].item() for idx in np.ndindex(*arr.shape)
+    return {tuple(int(i) for i in idx): exact(arr[idx]) for idx in np.ndindex(*arr.shape)
             if arr[idx] != 0}
 
 
@@ -55,7 +123,7 @@ def pderiv(p, orders):
             raise ValueError("order list does not match the number of parameters")
         if any(ei < k for ei, k in zip(e, orders) if k > 0):
             continue
-        factor = 1
+        factor = Fraction(1)
         for ei, k in zip(e, orders):
             if k > 0:
                 factor *= prod(range(ei - k + 1, ei + 1))
@@ -67,7 +135,8 @@ def pderiv(p, orders):
 
 
 def peval(p, point):
-    return sum((c * prod(x ** k for x, k in zip(point, e)) for e, c in p.items()), 0)
+    return sum((c * prod((x ** k for x, k in zip(point, e)), start=Fraction(1)) for e, c in p.items()),
+               Fraction(0))
 
 
 def depends_on(p, axis):
@@ -76,23 +145,20 @@ def depends_on(p, axis):
 
 # --- trees (the node classes of reference.py) ------------------------------------------
 
-def _factor(value):
-    return complex(*value) if isinstance(value, tuple) else value
-
-
 def rational(node):
     """(numerator, denominator) polynomials of a tree; Deriv nodes are taken exactly."""
     if isinstance(node, ref.Leaf):
-        return poly_from_array(node.coeffs), {(0,) * node.coeffs.ndim: 1}
+        return poly_from_array(node.coeffs), {(0,) * node.coeffs.ndim: Fraction(1)}
     if isinstance(node, ref.Scale):
         n, d = rational(node.child)
-        f = _factor(node.factor)
+        f = exact(node.factor)
         return {e: f * c for e, c in n.items()}, d
     if isinstance(node, ref.Deriv):
         return derivative(node.child, node.orders)
     if isinstance(node, ref.Pow):
         n, d = rational(node.child)
-        pn, pd = {(0,) * ref.dimension(node): 1}, {(0,) * ref.dimension(node): 1}
+        one = {(0,) * ref.dimension(node): Fraction(1)}
+        pn, pd = one, one
         for _ in range(node.exponent):
             pn, pd = pmul(pn, n), pmul(pd, d)
         return pn, pd
@@ -107,55 +173,21 @@ def rational(node):
 
 
 def derivative(node, orders):
-    """The true derivative by `orders` as (numerator, denominator). Nested Deriv nodes merge
-    their order lists, as the library does. Raises Refused when the denominator varies along
-    a parameter with a nonzero order."""
-    if isinstance(node, ref.Deriv):
-        return derivative(node.child, ref.sum_orders(orders, node.orders))
+    """The true derivative by `orders` as (numerator, denominator). Raises Refused when the
+    denominator varies along a parameter with a non-zero order."""
     n, d = rational(node)
     if any(k != 0 and depends_on(d, a) for a, k in enumerate(orders)):
         raise Refused
-    return pderiv(n, orders), d
+    return pderiv(n, [int(k) for k in orders]), d
 
 
 def values(node, points):
-    """True values of a tree (of any kind) at every row of `points` (one point per row)."""
+    """True values of a tree (of any kind) at every row of `points` (one point per row),
+    rounded once to float or complex."""
     n, d = rational(node)
-    return np.array([peval(n, pt) / peval(d, pt) for pt in np.asarray(points).tolist()])
-
-
-# --- the operation order of the library's lazy derivatives --------------------------------
-
-def _eval_derivative(node, orders, pts):
-    """The library's lazy derivative: the two-term product rule only for a single first
-    derivative, else the derivative of the product's expansion, else (a quotient below) the
-    general Leibniz sum of values, left to right, each product times C(o, β) where not 1."""
-    if not isinstance(node, ref.Mul) or rx._single_first(list(orders)):
-        return _plain_eval_derivative(node, orders, pts)
-    kind = pts.kind
-    expanded = rx.expand_tree(node, kind)
-    if expanded[0] == "single":
-        return ref._eval_leaf(ref.differentiate(expanded[1], orders, kind), pts)
-    if any(k < 0 for k in orders):
-        raise ref.EvalFailure(rx.RATIONALS)
-    acc = None
-    for beta, rest, c in rx.leibniz_terms(orders):
-        term = ref._mul(_eval_derivative(node.left, beta, pts),
-                        _eval_derivative(node.right, rest, pts), kind)
-        if c != 1:
-            term = ref._mul(term, ref._full(rx._count_as(c, kind), pts.n, kind), kind)
-        acc = term if acc is None else ref._add(acc, term, kind)
-    return acc
-
-
-_plain_eval_derivative = ref._eval_derivative
-
-
-def eval_tree(node, points, kind):
-    """reference.eval_tree with the library's lazy derivatives of products (the plain model
-    answers only single first derivatives of products)."""
-    ref._eval_derivative = _eval_derivative
-    try:
-        return ref.eval_tree(node, points, kind)
-    finally:
-        ref._eval_derivative = _plain_eval_derivative
+    rows = np.asarray(points).reshape(-1, np.shape(points)[-1])
+    out = []
+    for row in rows:
+        pt = [exact(x) for x in row]
+        out.append(to_float(peval(n, pt) / peval(d, pt)))
+    return np.array(out).reshape(np.shape(points)[:-1])

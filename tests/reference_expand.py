@@ -8,13 +8,13 @@ textbook product), one rounding per operation. Trees are the node classes of ``r
 Public API:
 
 ``dense_add(a, b, kind)``, ``dense_sub``, ``dense_mul``, ``dense_pow(a, n, kind)``
-    Dense arithmetic; EvalFailure for a different number of axes, InternalFailure for a
-    product of two arrays that are both empty along one axis.
+    Dense arithmetic; EvalFailure for a different number of axes. A product is la + lb − 1
+    long on each axis, and 0 long where both operands are.
 ``partial_eval(coeffs, indices, values, kind)``
     Partial evaluation of one coefficient array.
 ``expand_tree(node, kind) -> ("single", p) | ("rational", n, d)``
 ``derive_tree(node, orders, kind)``, ``partial_tree(node, indices, values, kind)``
-    The tree operations, raising EvalFailure / InternalFailure like the module.
+    The tree operations, raising EvalFailure like the module.
 """
 
 from __future__ import annotations
@@ -25,22 +25,20 @@ import math
 import numpy as np
 
 import reference
-from reference import (DTYPES, Add, Deriv, Div, EvalFailure, InternalFailure, Leaf, Mul, Pow,
-                       Scale, Sub, _wrap)
+from reference import (DTYPES, RATIONALS, Add, Deriv, Div, EvalFailure, Leaf, Mul, Pow, Scale,
+                       Sub, count_as, integrates_a_derivative, leibniz_terms, single_first)
 from reference import _scalar as scalar
 
 COMPOSITION = "Incompatible dimensions for composition"
 EVALUATION = "Incompatibile dimensions for evaluation"
 ACTIVE_DENOMINATOR = "Can't perform integral/derivative operation if active dofs are in denominator"
-RATIONALS = "Derivatives and integrals of rationals are not supported."
-MAX_LEIBNIZ_TERMS = 4096
 
 # --- scalars -------------------------------------------------------------------------------
 
 
 def s_add(a, b, kind):
     if kind == "i64":
-        return _wrap(a + b)
+        return reference._wrap(a + b)
     if kind == "f64":
         return a + b
     return (a[0] + b[0], a[1] + b[1])
@@ -48,7 +46,7 @@ def s_add(a, b, kind):
 
 def s_sub(a, b, kind):
     if kind == "i64":
-        return _wrap(a - b)
+        return reference._wrap(a - b)
     if kind == "f64":
         return a - b
     return (a[0] - b[0], a[1] - b[1])
@@ -57,7 +55,7 @@ def s_sub(a, b, kind):
 def s_mul(a, b, kind):
     """a·b with a as the left operand; c64: (a.re·b.re − a.im·b.im, a.re·b.im + a.im·b.re)."""
     if kind == "i64":
-        return _wrap(a * b)
+        return reference._wrap(a * b)
     if kind == "f64":
         return a * b  # Python floats: inf·0 gives nan and overflow gives inf, as in C
     return (a[0] * b[0] - a[1] * b[1], a[0] * b[1] + a[1] * b[0])
@@ -145,9 +143,7 @@ def dense_mul(a, b, kind):
         raise EvalFailure(COMPOSITION)
     sa, va = unpack(a, kind)
     sb, vb = unpack(b, kind)
-    if any(x == 0 and y == 0 for x, y in zip(sa, sb)):
-        raise InternalFailure("both operands are empty along one axis")
-    shape = tuple(x + y - 1 for x, y in zip(sa, sb))
+    shape = tuple(0 if x == y == 0 else x + y - 1 for x, y in zip(sa, sb))
     out = [zero(kind)] * math.prod(shape)
     for i, ia in enumerate(np.ndindex(*sa)):
         p = va[i]
@@ -215,7 +211,7 @@ def partial_eval(coeffs, indices, values, kind):
             term = s_mul(c, product, kind)
             total = term if total is None else s_add(total, term, kind)
         if count == 0:
-            raise EvalFailure("Inner none on polyval")
+            continue  # an empty sub-array: the sum of no terms, zero
         if total is None:
             raise EvalFailure("Outer none on polyval")
         out[m_flat] = total
@@ -237,32 +233,14 @@ def _kind_of_tree(node):
 
 
 def dependent_parameters(node) -> set:
+    """Axes along which some leaf has length ≥ 2, plus every position a Deriv node below
+    integrates along."""
     if isinstance(node, Leaf):
         return {a for a, n in enumerate(node.coeffs.shape) if n >= 2}
     if isinstance(node, (Add, Sub, Mul, Div)):
         return dependent_parameters(node.left) | dependent_parameters(node.right)
-    return dependent_parameters(node.child)
-
-
-def _single_first(orders) -> bool:
-    return sorted(orders) == [0] * (len(orders) - 1) + [1]
-
-
-def leibniz_terms(orders):
-    """(β, o − β, C(o, β)) for every 0 ≤ β ≤ o in row-major order of β."""
-    if math.prod(k + 1 for k in orders) > MAX_LEIBNIZ_TERMS:
-        raise EvalFailure("too many Leibniz terms")  # the model is not used there
-    for beta in itertools.product(*(range(k + 1) for k in orders)):
-        c = math.prod(math.comb(k, b) for k, b in zip(orders, beta))
-        yield list(beta), [k - b for k, b in zip(orders, beta)], c
-
-
-def _count_as(n: int, kind: str):
-    if kind == "i64":
-        return _wrap(n)
-    if kind == "f64":
-        return float(n)
-    return (float(n), 0.0)
+    own = {i for i, k in enumerate(node.orders) if k < 0} if isinstance(node, Deriv) else set()
+    return dependent_parameters(node.child) | own
 
 
 def derive_tree(node, orders, kind):
@@ -274,20 +252,21 @@ def derive_tree(node, orders, kind):
         right = derive_tree(node.right, orders, kind)
         return type(node)(left, right)
     if isinstance(node, Mul):
-        if _single_first(orders):
+        if single_first(orders):
             first = Mul(derive_tree(node.left, orders, kind), clone(node.right))
             second = Mul(derive_tree(node.right, orders, kind), clone(node.left))
             return Add(first, second)
         expanded = expand_tree(node, kind)
         if expanded[0] == "single":
             return Leaf(reference.differentiate(expanded[1], orders, kind))
-        if any(k < 0 for k in orders):
+        terms = leibniz_terms(orders)
+        if terms is None:
             raise EvalFailure(RATIONALS)
         total = None
-        for beta, rest, c in leibniz_terms(orders):
+        for beta, rest, c in terms:
             term = Mul(derive_tree(node.left, beta, kind), derive_tree(node.right, rest, kind))
             if c != 1:
-                term = Scale(_count_as(c, kind), term)
+                term = Scale(count_as(c, kind), term)
             total = term if total is None else Add(total, term)
         return total
     if isinstance(node, Div):
@@ -303,12 +282,14 @@ def derive_tree(node, orders, kind):
     if isinstance(node, Scale):
         return Scale(node.factor, derive_tree(node.child, orders, kind))
     if isinstance(node, Deriv):
+        if integrates_a_derivative(node.orders, orders):
+            return derive_tree(derive_tree(node.child, node.orders, kind), orders, kind)
         return derive_tree(node.child, reference.sum_orders(orders, node.orders), kind)
     # Pow(b, n): Mul(Scale(n − 1, copy(b)), d(b)).
     n = node.exponent
     if kind == "i64" and not 1 <= n <= 2**63:
         raise EvalFailure("Couldn't convert power")
-    factor = _count_as((n - 1) % 2**64, kind)
+    factor = count_as((n - 1) % 2**64, kind)
     return Mul(Scale(factor, clone(node.child)), derive_tree(node.child, orders, kind))
 
 

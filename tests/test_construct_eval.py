@@ -367,6 +367,28 @@ def test_i64_division_failure_is_internal_and_tree_survives(num, den, message):
     assert_bits_equal(q(pts), mq(pts))
 
 
+@pytest.mark.parametrize("zero_row, overflow_row, message", [
+    (9000, 10, "attempt to divide by zero"),  # the left quotient fails first, in a later chunk
+    (9000, 9000, "attempt to divide by zero"),
+    (10, 9000, "attempt to divide by zero"),
+])
+def test_i64_division_failures_are_reported_in_tree_order(zero_row, overflow_row, message):
+    # Chunks run in any order on the workers: the failure reported is still the one the
+    # whole batch meets first, left quotient before right, then the earliest row.
+    x = np.arange(12000, dtype=np.int64).reshape(-1, 1)
+    zero_at = ExpressionTree(np.array([-zero_row, 1]))  # x − zero_row
+    minus_one_at = ExpressionTree(np.array([-overflow_row - 1, 1]))  # x − overflow_row − 1
+    lowest = ExpressionTree(np.array([I64_MIN]))
+    tree = ExpressionTree(np.array([1])) / zero_at + lowest / minus_one_at
+    with pytest.raises(BaseException) as exc:
+        tree(x)
+    assert_panic(exc, message)
+    swapped = lowest / minus_one_at + ExpressionTree(np.array([1])) / zero_at
+    with pytest.raises(BaseException) as exc:
+        swapped(x)
+    assert_panic(exc, "attempt to divide with overflow")
+
+
 @pytest.mark.parametrize("kind", ["f64", "c64"])
 def test_float_division_by_zero_gives_infinities(kind):
     t, m = twin(np.array([1.0, -1.0, 0.0], DTYPES[kind]))

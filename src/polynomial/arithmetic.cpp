@@ -1,7 +1,6 @@
 // Dense sum, difference, product (full convolution) and integer power of coefficient
 // arrays, plus the shape builder they share with the tree shape. No division here: a
 // quotient stays a numerator/denominator pair in the expansion.
-#include <string>
 #include <vector>
 
 #include "polynomial.hpp"
@@ -11,15 +10,12 @@ namespace kestrum {
 
 namespace {
 
-/// Per-axis la + lb − 1, checked for overflow. An axis where both lengths are 0 has no
-/// product length at all and ends the operation as an internal failure.
+/// Per-axis la + lb − 1, checked for overflow. Along an axis where both operands have no
+/// coefficient the product has none either: the product of two zero polynomials is zero.
 Shape product_shape(const Shape& a, const Shape& b) {
   Shape out(a.size());
   for (std::size_t ax = 0; ax < a.size(); ++ax) {
-    if (a[ax] == 0 && b[ax] == 0) {
-      internal_failure("dense product of two arrays that both have length 0 along axis " + std::to_string(ax));
-    }
-    out[ax] = checked_add(a[ax], b[ax]) - 1;
+    out[ax] = a[ax] == 0 && b[ax] == 0 ? 0 : checked_add(a[ax], b[ax]) - 1;
   }
   return out;
 }

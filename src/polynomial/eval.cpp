@@ -25,24 +25,57 @@ namespace kestrum {
 
 namespace {
 
-/// The work of one evaluation, computed once per call and shared read-only by every job:
-/// which powers each point needs, which products of leading factors, and the terms grouped
-/// by their leading exponents in row-major order. `view` points into the vectors.
+/// The work of one evaluation pass over up to kMaxOutputs polynomials with the same axes,
+/// each with a non-zero coefficient, computed once per call and shared read-only by every
+/// job: which powers each point needs, which products of leading factors, and the terms
+/// grouped by their leading exponents in row-major order over the union of the polynomials'
+/// shapes (row-major order over a box visits any box inside it in its own row-major order,
+/// so each polynomial's terms keep their order). `view` points into the vectors.
+template <Element T>
 struct EvalPlan {
-  bool any_term = false;
   std::vector<simd::PowerRow> powers;
   std::vector<simd::PrefixRow> prefixes;
   std::vector<simd::Group> groups;
   std::vector<simd::Term> terms;
+  std::vector<T> group_coeffs;  // outputs per group
+  std::vector<T> term_coeffs;   // outputs per term
   simd::EvalPlan view{};
 };
 
 template <Element T>
-void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
-  const Shape& shape = coeffs.shape();
-  const std::size_t n = shape.size();
-  for (u64 i = 0; i < coeffs.size() && !plan.any_term; ++i) plan.any_term = !is_zero(coeffs[i]);
-  if (!plan.any_term || n == 0) return;
+void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& plan) {
+  const std::size_t n = polys.front()->ndim();
+  const std::size_t outputs = polys.size();
+  Shape shape(n, 0);  // the union of the shapes
+  for (const Polynomial<T>* p : polys) {
+    for (std::size_t e = 0; e < n; ++e) shape[e] = std::max(shape[e], p->shape()[e]);
+  }
+  // The coefficient of polynomial j at the union multi-index (`at`, last), when it lies
+  // inside polynomial j and does not count as zero.
+  std::vector<std::vector<u64>> strides(outputs);
+  for (std::size_t j = 0; j < outputs; ++j) strides[j] = row_major_strides(polys[j]->shape());
+  auto coefficient = [&](std::size_t j, const std::vector<u64>& at, u64 last) -> std::optional<T> {
+    const Shape& sj = polys[j]->shape();
+    u64 flat = 0;
+    for (std::size_t e = 0; e + 1 < n; ++e) {
+      if (at[e] >= sj[e]) return std::nullopt;
+      flat += at[e] * strides[j][e];
+    }
+    if (last >= sj[n - 1]) return std::nullopt;
+    const T c = (*polys[j])[flat + last];
+    return is_zero(c) ? std::nullopt : std::optional<T>(c);
+  };
+  // Appends the coefficients of the outputs at one place to `values` (zero where absent)
+  // and returns the mask of the outputs that have one.
+  auto gather = [&](const std::vector<u64>& at, u64 last, std::vector<T>& values) -> u64 {
+    u64 mask = 0;
+    for (std::size_t j = 0; j < outputs; ++j) {
+      const auto c = coefficient(j, at, last);
+      values.push_back(c.value_or(zero_of<T>()));
+      if (c) mask |= u64{1} << j;
+    }
+    return mask;
+  };
 
   // Table rows 0..n−1 are the coordinates (x^1). Every other power a non-zero coefficient
   // uses becomes a product row, reusing the rows of smaller powers (see PrefixRow); the
@@ -57,13 +90,15 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   auto inverted = [](u64 k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)) <= 0; };
   const bool may_invert =
       kInverting && std::any_of(shape.begin(), shape.end(), [](u64 len) { return len > (u64{1} << 31); });
-  for (IndexWalk w(shape); may_invert && w.valid(); w.next()) {
-    if (is_zero(coeffs[w.flat()])) continue;
-    for (std::size_t e = 0; e < n; ++e) {
-      const u64 k = w.index()[e];
-      if (k >= 2 && inverted(k) && !power_row[e].contains(k)) {
-        power_row[e][k] = n + plan.powers.size();
-        plan.powers.push_back({e, k});
+  for (const Polynomial<T>* poly : polys) {
+    for (IndexWalk w(poly->shape()); may_invert && w.valid(); w.next()) {
+      if (is_zero((*poly)[w.flat()])) continue;
+      for (std::size_t e = 0; e < n; ++e) {
+        const u64 k = w.index()[e];
+        if (k >= 2 && inverted(k) && !power_row[e].contains(k)) {
+          power_row[e][k] = n + plan.powers.size();
+          plan.powers.push_back({e, k});
+        }
       }
     }
   }
@@ -92,14 +127,23 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
   const Shape leading(shape.begin(), shape.end() - 1);
   const u64 last_len = shape[n - 1];
   for (IndexWalk w(leading); w.valid(); w.next()) {
-    const u64 base = w.flat() * last_len;
-    simd::Group group{simd::kNone, simd::kNone, simd::kNone, plan.terms.size(), 0};
-    if (!is_zero(coeffs[base])) group.const_coeff = base;
+    simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0, 0};
+    const std::size_t group_values = plan.group_coeffs.size();
+    group.const_outputs = gather(w.index(), 0, plan.group_coeffs);
     for (u64 k = 1; k < last_len; ++k) {
-      if (!is_zero(coeffs[base + k])) plan.terms.push_back({power(power, n - 1, k), base + k});
+      const std::size_t term_values = plan.term_coeffs.size();
+      const u64 mask = gather(w.index(), k, plan.term_coeffs);
+      if (mask == 0) {
+        plan.term_coeffs.resize(term_values);
+        continue;
+      }
+      plan.terms.push_back({power(power, n - 1, k), mask});
     }
     group.end = plan.terms.size();
-    if (group.const_coeff == simd::kNone && group.begin == group.end) continue;
+    if (group.const_outputs == 0 && group.begin == group.end) {
+      plan.group_coeffs.resize(group_values);
+      continue;
+    }
     // The last leading factor is multiplied in when the group starts (that product is
     // this group's alone); the products before it are shared rows.
     key.clear();
@@ -141,7 +185,9 @@ void build_plan(const Polynomial<T>& coeffs, EvalPlan& plan) {
                              plan.groups.data(),
                              plan.groups.size(),
                              plan.terms.data(),
-                             coeffs.data()};
+                             outputs,
+                             plan.group_coeffs.data(),
+                             plan.term_coeffs.data()};
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,
@@ -239,31 +285,12 @@ void eval_rows_direct(const Polynomial<T>& coeffs, const View<T>& points, u64 fi
   }
 }
 
-/// Evaluates rows [first, last) of `points` into out[0 .. last − first). Runs on pool
-/// workers: reads coeffs, plan and its own rows only, writes only its own output rows.
+/// Where the rows [first, first + rows) of `points` are, for the kernels: by one stride
+/// when the batch axes merge into one (points with two axes, row-major batches), else
+/// through `row_ptr`, a list of row addresses filled here; the points are never copied.
 template <Element T>
-void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>& points, u64 first, u64 last,
-               T* out) {
-  const u64 rows = last - first;
-  if (rows == 0) return;
-  if (!plan.any_term) {
-    std::fill(out, out + rows, zero_of<T>());
-    return;
-  }
-  if (coeffs.ndim() == 0) {
-    std::fill(out, out + rows, coeffs[0]);  // one non-zero constant, no factor formed
-    return;
-  }
-  const u64 table_rows = coeffs.ndim() + plan.powers.size() + plan.prefixes.size();
-  if (table_rows > kTableBudgetBytes / kTableBytesPerRow) {
-    eval_rows_direct(coeffs, points, first, rows, out);
-    return;
-  }
-  // Rows whose leading axes merge into one stride (points with two axes, row-major
-  // batches) are addressed by that stride; any other layout is walked in place through a
-  // list of row addresses, never copied.
+simd::PointRows point_rows(const View<T>& points, u64 first, u64 rows, std::vector<const std::byte*>& row_ptr) {
   simd::PointRows where{nullptr, nullptr, 0, points.strides.back()};
-  std::vector<const std::byte*> row_ptr;
   RowCursor cursor(points, first);
   if (const auto stride = merged_row_stride(points)) {
     where.first = cursor.row();
@@ -273,7 +300,7 @@ void eval_rows(const Polynomial<T>& coeffs, const EvalPlan& plan, const View<T>&
     for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
     where.rows = row_ptr.data();
   }
-  simd::active_kernels().eval_rows[type_index<T>()](plan.view, where, rows, out);
+  return where;
 }
 
 /// Refuses points with fewer coordinates than the polynomial has parameters, which would
@@ -287,14 +314,90 @@ void check_coordinates(const Polynomial<T>& coeffs, const View<T>& points) {
 
 }  // namespace
 
+/// The polynomials of one evaluation, sorted by how they are evaluated: those with no
+/// non-zero coefficient (their values are zero), those with no axis (their one coefficient),
+/// and the rest in passes of up to kMaxOutputs sharing one plan, or one by one without a
+/// table when a table would pass the per-worker budget.
+template <Element T>
+struct PreparedPolynomials<T>::Plan {
+  struct Pass {
+    std::vector<u64> outputs;  // positions in the list of polynomials
+    EvalPlan<T> plan;
+    bool direct = false;
+  };
+  std::vector<u64> zeros;
+  std::vector<u64> constants;
+  std::vector<Pass> passes;
+};
+
+template <Element T>
+PreparedPolynomials<T>::PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs, const View<T>& points)
+    : coeffs_(std::move(coeffs)), plan_(std::make_unique<Plan>()) {
+  std::vector<u64> tabled;
+  for (u64 j = 0; j < coeffs_.size(); ++j) {
+    const Polynomial<T>& c = *coeffs_[j];
+    check_coordinates(c, points);
+    bool any_term = false;
+    for (u64 i = 0; i < c.size() && !any_term; ++i) any_term = !is_zero(c[i]);
+    if (!any_term) plan_->zeros.push_back(j);
+    else if (c.ndim() == 0) plan_->constants.push_back(j);
+    else tabled.push_back(j);
+  }
+  // Passes of polynomials with the same number of axes, in the order given.
+  while (!tabled.empty()) {
+    typename Plan::Pass pass;
+    const std::size_t n = coeffs_[tabled.front()]->ndim();
+    std::vector<u64> rest;
+    std::vector<const Polynomial<T>*> members;
+    for (u64 j : tabled) {
+      if (members.size() < simd::kMaxOutputs && coeffs_[j]->ndim() == n) {
+        pass.outputs.push_back(j);
+        members.push_back(coeffs_[j]);
+      } else {
+        rest.push_back(j);
+      }
+    }
+    tabled = std::move(rest);
+    build_plan(members, pass.plan);
+    const u64 table_rows = n + pass.plan.powers.size() + pass.plan.prefixes.size();
+    if (table_rows > kTableBudgetBytes / kTableBytesPerRow) {
+      pass.direct = true;  // memory stays bounded: these points go one by one, table-free
+    }
+    plan_->passes.push_back(std::move(pass));
+  }
+}
+
+template <Element T> PreparedPolynomials<T>::PreparedPolynomials(PreparedPolynomials&&) noexcept = default;
+template <Element T>
+PreparedPolynomials<T>& PreparedPolynomials<T>::operator=(PreparedPolynomials&&) noexcept = default;
+template <Element T> PreparedPolynomials<T>::~PreparedPolynomials() = default;
+
+template <Element T>
+void PreparedPolynomials<T>::eval_rows(const View<T>& points, u64 first, u64 last, T* const* out) const {
+  const u64 rows = last - first;
+  if (rows == 0) return;
+  for (u64 j : plan_->zeros) std::fill(out[j], out[j] + rows, zero_of<T>());
+  for (u64 j : plan_->constants) std::fill(out[j], out[j] + rows, (*coeffs_[j])[0]);  // no factor formed
+  std::vector<const std::byte*> row_ptr;
+  for (const auto& pass : plan_->passes) {
+    if (pass.direct) {
+      for (u64 j : pass.outputs) eval_rows_direct(*coeffs_[j], points, first, rows, out[j]);
+      continue;
+    }
+    void* pass_out[simd::kMaxOutputs] = {};
+    for (std::size_t i = 0; i < pass.outputs.size(); ++i) pass_out[i] = out[pass.outputs[i]];
+    const simd::PointRows where = point_rows(points, first, rows, row_ptr);
+    simd::active_kernels().eval_rows[type_index<T>()](pass.plan.view, where, rows, pass_out);
+  }
+}
+
 template <Element T>
 Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block) {
-  check_coordinates(coeffs, block);
+  const PreparedPolynomials<T> prepared({&coeffs}, block);
   const Shape leading(block.shape.begin(), block.shape.end() - 1);
   Array<T> values = Array<T>::uninitialized(leading);
-  EvalPlan plan;
-  build_plan(coeffs, plan);
-  eval_rows(coeffs, plan, block, 0, values.size(), values.data());
+  T* out = values.data();
+  prepared.eval_rows(block, 0, values.size(), &out);
   return values;
 }
 
@@ -310,24 +413,24 @@ EvalResult<Array<T>> eval_points(const Polynomial<T>& coeffs, const View<T>& poi
     run_indexed(0, [](std::size_t) {});  // the first batch creates the pool, even an empty one
     return fail(EvalError::message("Failed to concatenate values after eval"));
   }
-  check_coordinates(coeffs, points);
+  const PreparedPolynomials<T> prepared({&coeffs}, points);
 
   // One result buffer; chunk i fills rows [i·kChunkRows, (i+1)·kChunkRows), so the values
   // come out in chunk order whichever worker finishes first.
   Array<T> values = Array<T>::uninitialized(batch);
-  EvalPlan plan;
-  build_plan(coeffs, plan);
   const u64 chunks = rows / kChunkRows + (rows % kChunkRows != 0 ? 1 : 0);
   T* out = values.data();
   run_indexed(static_cast<std::size_t>(chunks), [&](std::size_t i) {
     const u64 first = static_cast<u64>(i) * kChunkRows;
     const u64 last = std::min(rows, first + kChunkRows);
-    eval_rows(coeffs, plan, points, first, last, out + first);
+    T* chunk_out = out + first;
+    prepared.eval_rows(points, first, last, &chunk_out);
   });
   return values;
 }
 
 #define KS_INSTANTIATE(T)                                                                 \
+  template class PreparedPolynomials<T>;                                                  \
   template EvalResult<Array<T>> eval_points(const Polynomial<T>&, const View<T>&);        \
   template Array<T> eval_chunk(const Polynomial<T>&, const View<T>&);
 KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)

@@ -5,7 +5,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -73,6 +72,27 @@ template <Element T> [[nodiscard]] ExprPtr<T> boxed(Expr<T> e) { return std::mak
 /// The first child of an inner node (left, numerator, or only child); null for a leaf.
 template <Element T> [[nodiscard]] const Expr<T>* first_child(const Expr<T>& e) noexcept;
 
+/// Calls visit(node) for every node of `e`, each before its children, left child before
+/// right, with an explicit stack so any depth is fine.
+template <Element T, class Visit> void visit_preorder(const Expr<T>& e, Visit&& visit) {
+  std::vector<const Expr<T>*> pending{&e};
+  while (!pending.empty()) {
+    const Expr<T>* node = pending.back();
+    pending.pop_back();
+    visit(*node);
+    std::visit(
+        [&](const auto& n) {
+          if constexpr (requires { n.left; }) {
+            pending.push_back(n.right.get());
+            pending.push_back(n.left.get());  // popped first
+          } else if constexpr (requires { n.child; }) {
+            pending.push_back(n.child.get());
+          }
+        },
+        node->node);
+  }
+}
+
 /// Number of axes of the leftmost leaf. Iterative. Cannot fail.
 template <Element T> [[nodiscard]] u64 tree_dimension(const Expr<T>& e) noexcept;
 
@@ -96,15 +116,15 @@ template <Element T> [[nodiscard]] Expr<c64> scale_node(const Expr<T>& e, c64 fa
 
 // --- evaluation (expr_eval.cpp) ----------------------------------------------------------
 /// Values of the tree at the points (last axis = coordinates, checked by the caller).
-/// Errors: those of eval_points and differentiate, and the two refusals of lazy derivatives
-/// of quotients and powers. i64 division by zero / overflow throw InternalFailure.
+/// Errors: those of eval_points and differentiate, the refusals of lazy derivatives of
+/// quotients and powers, and the failures of the expansions and symbolic derivatives that
+/// some lazy derivatives need; the first failure in the order of the evaluation rules.
+/// i64 division by zero / overflow throw InternalFailure. Calling thread only.
 template <Element T> [[nodiscard]] EvalResult<Array<T>> eval_tree(const Expr<T>& e, const View<T>& points);
 /// Values of the derivative of the tree by `orders`, without building a new tree.
 template <Element T>
 [[nodiscard]] EvalResult<Array<T>> eval_derivative(const Expr<T>& e, const std::vector<i64>& orders,
                                                    const View<T>& points);
-/// Entry-wise wrapping sum, as long as the shorter list.
-[[nodiscard]] std::vector<i64> sum_orders(const std::vector<i64>& outer, const std::vector<i64>& inner);
 
 // --- text (expr_format.cpp) --------------------------------------------------------------
 /// Appends the fully parenthesised one-line text of the tree.
@@ -119,52 +139,12 @@ template <Element T> [[nodiscard]] Shape tree_shape(const Expr<T>& e);
 template <Element T> [[nodiscard]] EvalResult<T> tree_constant(const Expr<T>& e);
 
 // --- symbolic derivative (expr_deriv.cpp) ------------------------------------------------
-using IndexSet = std::unordered_set<u64>;
 /// A new tree standing for the derivative of `e` by `orders`. Errors: those of
-/// differentiate; the refusal of quotients whose denominator depends on a differentiated
-/// parameter; i64 "Couldn't convert power".
+/// differentiate and expand_tree; the refusal of quotients whose denominator depends on a
+/// parameter being differentiated or integrated; the refusal of antiderivatives of products
+/// over quotients (and of their derivatives past the Leibniz limits); i64 "Couldn't convert
+/// power". Recursive, guarded by check_stack_depth (TreeTooDeep).
 template <Element T> [[nodiscard]] EvalResult<Expr<T>> derive_tree(const Expr<T>& e, const std::vector<i64>& orders);
-/// Axes along which some leaf has length ≥ 2.
-template <Element T> [[nodiscard]] IndexSet dependent_parameters(const Expr<T>& e);
-[[nodiscard]] IndexSet positive_order_axes(const std::vector<i64>& orders);
-[[nodiscard]] IndexSet varying_axes(const Shape& shape);
-
-/// Whether `orders` has exactly one entry 1 and every other entry 0: the only order lists
-/// for which the two-term product rule is right.
-[[nodiscard]] bool is_single_first_derivative(const std::vector<i64>& orders) noexcept;
-
-/// Most terms one product may split into under the general Leibniz rule (see expr_deriv.cpp).
-inline constexpr u64 kMaxLeibnizTerms = 4096;
-
-/// One term C(o, β)·D^β(a)·D^(o−β)(b) of the general Leibniz rule for D^o(a·b).
-struct LeibnizTerm {
-  std::vector<i64> left_orders;   // β
-  std::vector<i64> right_orders;  // o − β
-  u64 coefficient;                // C(o, β) = Π binom(o_i, β_i), exact
-};
-/// Every β with 0 ≤ β ≤ orders, in row-major order of β (last position fastest). Errors:
-/// Message "Derivatives and integrals of rationals are not supported." for a negative order;
-/// Message when there would be more than kMaxLeibnizTerms terms, or when a coefficient does
-/// not fit in 64 unsigned bits.
-[[nodiscard]] EvalResult<std::vector<LeibnizTerm>> leibniz_terms(const std::vector<i64>& orders);
-
-/// Values of the derivative of a Mul node by an order list that is not a single first
-/// derivative: the derivative of its expansion when that is one polynomial, else the general
-/// Leibniz sum of child derivative values (left to right, each product times C(o, β) where
-/// that is not 1). Errors: those of expand_tree, differentiate, eval_points and
-/// eval_derivative; Message "Derivatives and integrals of rationals are not supported." when
-/// a quotient lies below and an order is negative; the refusals of leibniz_terms.
-template <Element T>
-[[nodiscard]] EvalResult<Array<T>> eval_product_derivative(const Expr<T>& product, const std::vector<i64>& orders,
-                                                           const View<T>& points);
-
-/// A count (a binomial product, or a power rule factor) as an element: i64 modulo 2^64,
-/// f64 rounded to the nearest double, c64 that double with a zero imaginary part.
-template <Element T> [[nodiscard]] constexpr T count_as_element(u64 n) noexcept {
-  if constexpr (std::same_as<T, i64>) return static_cast<i64>(n);
-  else if constexpr (std::same_as<T, f64>) return static_cast<f64>(n);
-  else return c64{static_cast<f64>(n), 0.0};
-}
 
 // --- partial evaluation (expr_partial.cpp) -----------------------------------------------
 /// Every leaf through partial_eval; Deriv nodes made concrete with derive_tree first.

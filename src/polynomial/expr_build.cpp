@@ -181,23 +181,9 @@ template <Element T> u64 tree_dimension(const Expr<T>& e) noexcept {
 
 template <Element T> std::vector<const Polynomial<T>*> leaf_arrays(const Expr<T>& e) {
   std::vector<const Polynomial<T>*> leaves;
-  std::vector<const Expr<T>*> pending{&e};
-  while (!pending.empty()) {
-    const Expr<T>* node = pending.back();
-    pending.pop_back();
-    std::visit(
-        [&](const auto& n) {
-          if constexpr (requires { n.coeffs; }) {
-            leaves.push_back(&n.coeffs);
-          } else if constexpr (requires { n.left; }) {
-            pending.push_back(n.right.get());
-            pending.push_back(n.left.get());  // popped first
-          } else {
-            pending.push_back(n.child.get());
-          }
-        },
-        node->node);
-  }
+  visit_preorder(e, [&](const Expr<T>& node) {
+    if (const auto* leaf = std::get_if<LeafNode<T>>(&node.node)) leaves.push_back(&leaf->coeffs);
+  });
   return leaves;
 }
 

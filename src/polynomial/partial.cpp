@@ -29,17 +29,13 @@ EvalResult<Polynomial<T>> partial_eval(const Polynomial<T>& coeffs, const std::v
   for (std::size_t ax = 0; ax < n; ++ax) result_shape[ax] = evaluated[ax] ? 1 : shape[ax];
   if (values.size() != indices.size()) return fail(EvalError::incompatible_evaluation());
 
-  // The result has a position unless a kept axis has length 0. The two degenerate cases do
-  // not depend on the position, so they are decided here, before the result is allocated
-  // (a kept axis can be huge next to an empty evaluated one).
-  bool has_position = true;
-  bool empty_evaluated_axis = false;
-  for (std::size_t ax = 0; ax < n; ++ax) {
-    if (!evaluated[ax] && shape[ax] == 0) has_position = false;
-    if (evaluated[ax] && shape[ax] == 0) empty_evaluated_axis = true;
-  }
-  if (!has_position) return Polynomial<T>::zeros(std::move(result_shape));
-  if (empty_evaluated_axis) return fail(EvalError::message("Inner none on polyval"));
+  // The degenerate cases do not depend on the position, so they are decided here. With a
+  // kept axis of length 0 the result has no position; with an evaluated axis of length 0
+  // every position sums no term and holds zero, whatever the values (infinity and NaN
+  // included). Both are the zero array of the result shape.
+  bool empty_axis = false;
+  for (std::size_t ax = 0; ax < n; ++ax) empty_axis = empty_axis || shape[ax] == 0;
+  if (empty_axis) return Polynomial<T>::zeros(std::move(result_shape));
   if (indices.empty()) return fail(EvalError::message("Outer none on polyval"));
 
   // Sorted values: a stable sort of the positions p by indices[p] (keys are distinct).

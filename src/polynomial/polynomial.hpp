@@ -3,6 +3,7 @@
 // instantiated there for i64, f64 and c64. No Python here.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,6 +35,32 @@ template <Element T>
 template <Element T>
 [[nodiscard]] Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block);
 
+/// Coefficient arrays prepared for evaluation at the rows of one set of points: which
+/// powers and shared products each point needs is worked out once, then any range of rows
+/// can be evaluated, from any thread. Arrays with the same number of axes are evaluated
+/// together, up to four in one pass over the points, sharing their powers and monomials;
+/// each value is still exactly the one eval_chunk gives. Keeps pointers to the arrays, which
+/// must outlive it. Throws InternalFailure when the points have fewer coordinates than an
+/// array has axes.
+template <Element T>
+class PreparedPolynomials {
+ public:
+  PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs, const View<T>& points);
+  PreparedPolynomials(PreparedPolynomials&&) noexcept;
+  PreparedPolynomials& operator=(PreparedPolynomials&&) noexcept;
+  ~PreparedPolynomials();
+
+  /// Values of array j at rows [first, last) of the points (rows in row-major order of the
+  /// points' leading axes; a single point is row 0) into out[j][0, last − first), for every
+  /// j. Reads only the arrays and those rows; safe on pool workers.
+  void eval_rows(const View<T>& points, u64 first, u64 last, T* const* out) const;
+
+ private:
+  struct Plan;
+  std::vector<const Polynomial<T>*> coeffs_;
+  std::unique_ptr<Plan> plan_;
+};
+
 // --- calculus.cpp -----------------------------------------------------------------------
 
 /// Mixed partial derivative (order > 0) / antiderivative (order < 0) along every axis.
@@ -46,9 +73,10 @@ template <Element T>
 
 // --- partial.cpp ------------------------------------------------------------------------
 
-/// Substitutes values[p] for parameter indices[p]; evaluated axes shrink to length 1.
+/// Substitutes values[p] for parameter indices[p]; evaluated axes shrink to length 1. A
+/// result position whose sub-array is empty (an evaluated axis of length 0) holds zero.
 /// Errors: IncompatibleEvaluation (index out of range, repeated, or count mismatch, tested
-/// in that order); Message "Inner none on polyval" / "Outer none on polyval".
+/// in that order); Message "Outer none on polyval" (no index, and a coefficient to sum).
 template <Element T>
 [[nodiscard]] EvalResult<Polynomial<T>> partial_eval(const Polynomial<T>& coeffs, const std::vector<u64>& indices,
                                                      std::span<const T> values);
@@ -59,8 +87,8 @@ template <Element T>
 [[nodiscard]] Shape max_shape(const Shape& a, const Shape& b);
 
 /// a + b, a − b, a · b (full convolution) of arrays with the same number of axes, else
-/// IncompatibleComposition. dense_mul throws InternalFailure for an axis where both
-/// operands have length 0, and when the product shape overflows.
+/// IncompatibleComposition. The product is la + lb − 1 long on each axis, and 0 long where
+/// both operands are; dense_mul throws InternalFailure when the product shape overflows.
 template <Element T> [[nodiscard]] EvalResult<Polynomial<T>> dense_add(const Polynomial<T>& a, const Polynomial<T>& b);
 template <Element T> [[nodiscard]] EvalResult<Polynomial<T>> dense_sub(const Polynomial<T>& a, const Polynomial<T>& b);
 template <Element T> [[nodiscard]] EvalResult<Polynomial<T>> dense_mul(const Polynomial<T>& a, const Polynomial<T>& b);

@@ -32,29 +32,37 @@ struct PrefixRow {
   std::uint64_t b;
 };
 
+/// Most polynomials one evaluation pass computes together (see EvalPlan).
+inline constexpr std::uint64_t kMaxOutputs = 4;
+
 /// The terms that share one leading multi-index (all axes but the last), in row-major
 /// order. Their shared lead (the product of the leading factors) is row[lead] when
 /// lead_factor is kNone, else row[lead] · row[lead_factor], formed in registers when the
-/// group starts; lead is kNone when all leading exponents are 0. `const_coeff` is the flat
-/// index of the coefficient whose last exponent is 0, or kNone when it counts as zero.
-/// Terms [begin, end) follow it.
+/// group starts; lead is kNone when all leading exponents are 0. Bit j of `const_outputs`
+/// is set when output j has a non-zero coefficient whose last exponent is 0 here (its value
+/// is the group's entry j in EvalPlan::group_coeffs). Terms [begin, end) follow it.
 struct Group {
   std::uint64_t lead;
   std::uint64_t lead_factor;
-  std::uint64_t const_coeff;
   std::uint64_t begin;
   std::uint64_t end;
+  std::uint64_t const_outputs;
 };
 
-/// One term with a last-axis exponent ≥ 1: its factor's table row and its coefficient.
+/// One monomial with a last-axis exponent ≥ 1: its factor's table row, and bit j set when
+/// output j has a non-zero coefficient for it (the term's entry j in EvalPlan::term_coeffs).
 struct Term {
   std::uint64_t row;
-  std::uint64_t coeff;
+  std::uint64_t outputs;
 };
 
-/// Everything a target kernel needs to evaluate a polynomial with at least one axis and at
-/// least one non-zero coefficient. Table rows: [0, axes) the gathered coordinates, then one
-/// row per PowerRow, then one per product row. Shared read-only by all jobs of one call.
+/// Everything a target kernel needs to evaluate up to kMaxOutputs polynomials over the same
+/// axes at the same points in one pass, each with at least one axis and one non-zero
+/// coefficient: they share the power table and every monomial, and each keeps its own sum
+/// in its own row-major order of terms. Table rows: [0, axes) the gathered coordinates, then
+/// one row per PowerRow, then one per product row. Coefficient values sit beside the groups
+/// and terms that use them, `outputs` per group and per term (unused entries are zero).
+/// Shared read-only by all jobs of one call.
 struct EvalPlan {
   std::uint64_t axes;
   const PowerRow* powers;
@@ -64,7 +72,9 @@ struct EvalPlan {
   const Group* groups;
   std::uint64_t group_count;
   const Term* terms;
-  const void* coeffs;  // row-major coefficients of the element type
+  std::uint64_t outputs;     // 1 .. kMaxOutputs
+  const void* group_coeffs;  // element type, `outputs` per group
+  const void* term_coeffs;   // element type, `outputs` per term
 };
 
 /// Where the points of one call are: point r's first coordinate is at rows[r], or at
@@ -77,9 +87,9 @@ struct PointRows {
   std::ptrdiff_t coord_stride;
 };
 
-/// Evaluates `count` points into out[0, count). Runs on pool workers; reads the plan and
-/// the points, writes only out.
-using EvalRowsFn = void (*)(const EvalPlan& plan, const PointRows& points, std::uint64_t count, void* out);
+/// Evaluates `count` points into out[j][0, count) for every output j. Runs on pool
+/// workers; reads the plan and the points, writes only the outputs.
+using EvalRowsFn = void (*)(const EvalPlan& plan, const PointRows& points, std::uint64_t count, void* const* out);
 
 /// The whole dense product out += a ⊛ b (out zero-filled, shape la + lb − 1 per axis): a
 /// and b are split into lines along their last axis (a_run, b_run elements); line l of a

@@ -164,20 +164,24 @@ struct Scratch {
   Lane* data;
 };
 
-/// Evaluates the points block by block. A block of kVectors · kLanes points gets its own
-/// table (coordinates, powers, prefix products; a few KiB, stays in L1) and its sums stay
-/// in registers for the whole term list, so each term costs its multiplies and one add.
-template <class E>
-void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* out_ptr) {
+/// Evaluates the points block by block for M outputs at once. A block of kV · kLanes points
+/// gets its own table (coordinates, powers, prefix products; a few KiB, stays in L1) and the
+/// M sums stay in registers for the whole term list: each monomial is formed once and costs
+/// its multiplies, then each output that has the term one multiply by its coefficient and
+/// one add. kV shrinks as M grows, so the sums still fill the registers.
+template <class E, u64 M>
+void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out_ptr) {
   using Lane = typename E::Lane;
   using Scalar = typename E::Scalar;
-  constexpr u64 kV = E::kVectors;
+  constexpr u64 kV = (E::kVectors + M - 1) / M;
   constexpr u64 kBlock = kV * kLanes;
   const u64 table_rows = plan.axes + plan.power_count + plan.prefix_count;
   Scratch<Lane> scratch(table_rows * kV);
   Lane* const table = scratch.data;
-  const Scalar* const coeffs = static_cast<const Scalar*>(plan.coeffs);
-  auto* const out = static_cast<std::byte*>(out_ptr);
+  const Scalar* const group_coeffs = static_cast<const Scalar*>(plan.group_coeffs);
+  const Scalar* const term_coeffs = static_cast<const Scalar*>(plan.term_coeffs);
+  std::byte* out[M];
+  for (u64 j = 0; j < M; ++j) out[j] = static_cast<std::byte*>(out_ptr[j]);
 
   for (u64 r0 = 0; r0 < count; r0 += kBlock) {
     const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
@@ -216,23 +220,32 @@ void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, vo
     }
 
     // The terms in row-major order: term = ((lead · f) · c), with an absent lead or factor
-    // not multiplied; sum := sum + term.
-    Lane acc[kV];
-    for (u64 v = 0; v < kV; ++v) acc[v] = E::identity();
+    // not multiplied; sum := sum + term, for every output that has the term.
+    Lane acc[M][kV];
+    for (u64 j = 0; j < M; ++j) {
+      for (u64 v = 0; v < kV; ++v) acc[j][v] = E::identity();
+    }
     for (u64 g = 0; g < plan.group_count; ++g) {
       const Group& grp = plan.groups[g];
       const Term* t = plan.terms + grp.begin;
       const Term* const t_end = plan.terms + grp.end;
+      const Scalar* gc = group_coeffs + g * M;
+      const Scalar* tc = term_coeffs + grp.begin * M;
       if (grp.lead == kNone) {
-        if (grp.const_coeff != kNone) {
-          const Lane c = splat(coeffs[grp.const_coeff]);
-          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], c);
+        for (u64 j = 0; j < M; ++j) {
+          if (!((grp.const_outputs >> j) & 1u)) continue;
+          const Lane c = splat(gc[j]);
+          for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], c);
         }
-        for (; t != t_end; ++t) {
+        for (; t != t_end; ++t, tc += M) {
           const Lane* f = table + t->row * kV;
-          const Lane c = splat(coeffs[t->coeff]);
+#pragma GCC unroll 4
+          for (u64 j = 0; j < M; ++j) {
+            if (M > 1 && !((t->outputs >> j) & 1u)) continue;
+            const Lane c = splat(tc[j]);
 #pragma GCC unroll 8
-          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(f[v], c));
+            for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(f[v], c));
+          }
         }
       } else {
         Lane lead[kV];
@@ -241,30 +254,50 @@ void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, vo
         } else {
           for (u64 v = 0; v < kV; ++v) lead[v] = lmul(table[grp.lead * kV + v], table[grp.lead_factor * kV + v]);
         }
-        if (grp.const_coeff != kNone) {
-          const Lane c = splat(coeffs[grp.const_coeff]);
-          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lead[v], c));
+        for (u64 j = 0; j < M; ++j) {
+          if (!((grp.const_outputs >> j) & 1u)) continue;
+          const Lane c = splat(gc[j]);
+          for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(lead[v], c));
         }
-        for (; t != t_end; ++t) {
+        for (; t != t_end; ++t, tc += M) {
           const Lane* f = table + t->row * kV;
-          const Lane c = splat(coeffs[t->coeff]);
+          Lane p[kV];
 #pragma GCC unroll 8
-          for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(lmul(lead[v], f[v]), c));
+          for (u64 v = 0; v < kV; ++v) p[v] = lmul(lead[v], f[v]);
+#pragma GCC unroll 4
+          for (u64 j = 0; j < M; ++j) {
+            if (M > 1 && !((t->outputs >> j) & 1u)) continue;
+            const Lane c = splat(tc[j]);
+#pragma GCC unroll 8
+            for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(p[v], c));
+          }
         }
       }
     }
 
-    std::byte* dst = out + r0 * sizeof(Scalar);
-    if constexpr (sizeof(Scalar) == 8) {
-      if (m == kBlock) {
-        std::memcpy(dst, acc, sizeof acc);
-        continue;
+    for (u64 j = 0; j < M; ++j) {
+      std::byte* dst = out[j] + r0 * sizeof(Scalar);
+      if constexpr (sizeof(Scalar) == 8) {
+        if (m == kBlock) {
+          std::memcpy(dst, acc[j], sizeof acc[j]);
+          continue;
+        }
+      }
+      for (u64 w = 0; w < m; ++w) {
+        const Scalar x = get_lane<E>(acc[j][w / kLanes], w % kLanes);
+        std::memcpy(dst + w * sizeof(Scalar), &x, sizeof x);
       }
     }
-    for (u64 j = 0; j < m; ++j) {
-      const Scalar x = get_lane<E>(acc[j / kLanes], j % kLanes);
-      std::memcpy(dst + j * sizeof(Scalar), &x, sizeof x);
-    }
+  }
+}
+
+template <class E>
+void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out) {
+  switch (plan.outputs) {
+    case 1: eval_rows_outputs<E, 1>(plan, points, count, out); return;
+    case 2: eval_rows_outputs<E, 2>(plan, points, count, out); return;
+    case 3: eval_rows_outputs<E, 3>(plan, points, count, out); return;
+    default: eval_rows_outputs<E, 4>(plan, points, count, out); return;
   }
 }
 
