@@ -7,7 +7,8 @@ import pytest
 
 import reference
 import reference_expand as rx
-from conftest import assert_bits_equal, assert_panic, random_coeffs, random_points, random_twin, run_python
+from conftest import (NO_ADDRESS_LIMIT, assert_bits_equal, assert_panic, not_under_sanitizers, random_coeffs,
+                      random_points, random_twin, run_python)
 from kestrum import ExpressionTree
 from reference import KINDS, EvalFailure, InternalFailure, Model
 import reference_calculus as truth
@@ -457,3 +458,32 @@ def test_calculus_gives_the_true_value_or_an_honest_refusal(call, want):
         assert call() == want
     else:
         np.testing.assert_array_equal(call(), want)
+
+
+@not_under_sanitizers(NO_ADDRESS_LIMIT)
+def test_leibniz_sum_of_large_leaves_needs_bounded_memory():
+    # 841 Leibniz terms of two 300 x 300 leaves: holding every derivative array at once would
+    # take gigabytes. Under a 1.5 GiB address-space limit the values still come, with the
+    # bits of the rule's sum over values built from each leaf's own derivatives.
+    result = run_python("""
+        import math, resource
+        import numpy as np
+        from kestrum import ExpressionTree
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
+        rng = np.random.default_rng(3)
+        a, b = (ExpressionTree(rng.uniform(-1, 1, (300, 300))) for _ in range(2))
+        points = rng.uniform(-0.5, 0.5, (3, 2))
+        got = (a * b).deriv([28, 28])(points)
+        total = None
+        for i in range(29):
+            for j in range(29):
+                term = a.deriv([i, j])(points) * b.deriv([28 - i, 28 - j])(points)
+                c = math.comb(28, i) * math.comb(28, j)
+                if c != 1:
+                    term = term * float(c)
+                total = term if total is None else total + term
+        assert got.tobytes() == total.tobytes(), (got, total)
+        print("ok")
+    """, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

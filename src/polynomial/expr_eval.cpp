@@ -30,6 +30,10 @@ namespace kestrum {
 
 namespace {
 
+/// Most bytes of differentiated arrays one evaluation keeps for its whole run; the others
+/// are differentiated again for each chunk they are evaluated on.
+constexpr u64 kKeptBudgetBytes = u64{64} << 20;
+
 template <Element T>
 class ValueWalk {
  public:
@@ -62,7 +66,9 @@ class ValueWalk {
   struct Recipe {
     Form form;
     std::vector<Request> needs;  // in the order the rules evaluate them
-    const Polynomial<T>* coeffs = nullptr;  // Polynomial
+    const Polynomial<T>* coeffs = nullptr;  // Polynomial: the array, or null when derived per chunk
+    const Polynomial<T>* source = nullptr;  // Polynomial derived per chunk: source and orders
+    std::vector<i64> source_orders;
     Kind kind = Kind::Add;                  // Binary
     T factor{};                             // Scale
     u64 exponent = 0;                       // Power
@@ -134,13 +140,31 @@ class ValueWalk {
     r.coeffs = &coeffs;
     return r;
   }
-  EvalResult<Recipe> values_of_derivative(const Polynomial<T>& coeffs, const std::vector<i64>& orders) {
+  /// The values of a derivative of `coeffs`. The differentiated array is kept for the run
+  /// while the kept arrays stay within kKeptBudgetBytes; past that, the run differentiates
+  /// again per chunk, so a product of large leaves with many Leibniz terms needs a bounded
+  /// amount of memory, not every derivative array at once. `owned`, when given, is `coeffs`
+  /// itself, which the caller lets go: it is kept if the run needs it.
+  EvalResult<Recipe> values_of_derivative(const Polynomial<T>& coeffs, const std::vector<i64>& orders,
+                                          Polynomial<T>* owned = nullptr) {
     auto derived = differentiate(coeffs, orders);
     if (!derived) return fail(std::move(derived).error());
     if (auto f = points_failure()) return fail(std::move(*f));
-    kept_.push_back(std::move(*derived));
     Recipe r{Form::Polynomial, {}};
-    r.coeffs = &kept_.back();
+    const u64 bytes = derived->size() * sizeof(T);
+    if (bytes <= kKeptBudgetBytes - kept_bytes_) {
+      kept_bytes_ += bytes;
+      kept_.push_back(std::move(*derived));
+      r.coeffs = &kept_.back();
+      return r;
+    }
+    if (owned != nullptr) {
+      kept_.push_back(std::move(*owned));
+      r.source = &kept_.back();
+    } else {
+      r.source = &coeffs;
+    }
+    r.source_orders = orders;
     return r;
   }
 
@@ -227,9 +251,9 @@ class ValueWalk {
     }
     auto expanded = expand_tree(*request.node);
     if (!expanded) return fail(std::move(expanded).error());
-    const auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value);
+    auto* single = std::get_if<typename Expansion<T>::Single>(&expanded->value);
     if (single == nullptr) return fail(EvalError::message(kRationalsRefused));
-    return values_of_derivative(single->p, orders);
+    return values_of_derivative(single->p, orders, &single->p);
   }
 
   static std::pair<const Expr<T>*, const Expr<T>*> children(const Expr<T>& node) {
@@ -306,15 +330,26 @@ class ValueWalk {
       // product's expansion) come from one step, which shares their powers and monomials.
       std::vector<const Polynomial<T>*> arrays;
       std::vector<u64> array_orders;
+      std::vector<typename ValueProgram<T>::Derived> derived;
+      std::vector<u64> derived_orders;
       for (u64 o : asked) {
         const Recipe& recipe = recipes_.at({node, o});
         if (recipe.form != Form::Polynomial) continue;
-        arrays.push_back(recipe.coeffs);
-        array_orders.push_back(o);
+        if (recipe.coeffs != nullptr) {
+          arrays.push_back(recipe.coeffs);
+          array_orders.push_back(o);
+        } else {
+          derived.push_back({recipe.source, recipe.source_orders});
+          derived_orders.push_back(o);
+        }
       }
       if (!arrays.empty()) {
         const std::vector<Value> values = program_.polynomials(std::move(arrays));
         for (std::size_t i = 0; i < values.size(); ++i) value.emplace(Request{node, array_orders[i]}, values[i]);
+      }
+      if (!derived.empty()) {
+        const std::vector<Value> values = program_.derived_polynomials(std::move(derived));
+        for (std::size_t i = 0; i < values.size(); ++i) value.emplace(Request{node, derived_orders[i]}, values[i]);
       }
       for (u64 o : asked) {
         const Request request{node, o};
@@ -370,6 +405,7 @@ class ValueWalk {
   std::unordered_map<Request, Recipe, RequestHash> recipes_;
   std::unordered_map<const Expr<T>*, NodeRequests> nodes_;
   std::deque<Polynomial<T>> kept_;    // differentiated arrays; recipes point into it
+  u64 kept_bytes_ = 0;                // of the differentiated arrays in kept_
   std::vector<ExprPtr<T>> concrete_;  // trees made concrete by the walk; requests point into them
 };
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "simd_kernels.hpp"
 #include "worker_pool.hpp"
 
 namespace kestrum {
@@ -25,17 +26,49 @@ struct ValueProgram<T>::Layout {
 };
 
 template <Element T>
+auto ValueProgram<T>::push_multi(Op op, u64 count, u64 index) -> Value {
+  const Value first = writer_.size();
+  steps_.push_back({op, first, first + count, index, T{}});
+  writer_.insert(writer_.end(), count, steps_.size() - 1);
+  return first;
+}
+
+template <Element T>
 auto ValueProgram<T>::polynomials(std::vector<const Polynomial<T>*> coeffs) -> std::vector<Value> {
   const u64 count = coeffs.size();
   prepared_.emplace_back(std::move(coeffs), *points_);
-  const Value first = writer_.size();
-  steps_.push_back({Op::Polynomials, first, first + count, prepared_.size() - 1, T{}});
-  std::vector<Value> values;
-  for (u64 j = 0; j < count; ++j) {
-    writer_.push_back(steps_.size() - 1);
-    values.push_back(first + j);
-  }
+  const Value first = push_multi(Op::Polynomials, count, prepared_.size() - 1);
+  std::vector<Value> values(count);
+  for (u64 j = 0; j < count; ++j) values[j] = first + j;
   return values;
+}
+
+template <Element T>
+auto ValueProgram<T>::derived_polynomials(std::vector<Derived> derived) -> std::vector<Value> {
+  const u64 count = derived.size();
+  derived_.push_back(std::move(derived));
+  const Value first = push_multi(Op::DerivedPolynomials, count, derived_.size() - 1);
+  std::vector<Value> values(count);
+  for (u64 j = 0; j < count; ++j) values[j] = first + j;
+  return values;
+}
+
+template <Element T>
+void ValueProgram<T>::run_derived(const std::vector<Derived>& derived, u64 first, u64 last, T* const* out) const {
+  for (u64 begin = 0; begin < derived.size(); begin += simd::kMaxOutputs) {
+    const u64 end = std::min<u64>(begin + simd::kMaxOutputs, derived.size());
+    std::vector<Polynomial<T>> arrays;
+    arrays.reserve(end - begin);
+    std::vector<const Polynomial<T>*> pointers;
+    for (u64 j = begin; j < end; ++j) {
+      auto array = differentiate(*derived[j].source, derived[j].orders);
+      if (!array) internal_failure("a derivative accepted before the run failed during it");
+      arrays.push_back(std::move(*array));
+      pointers.push_back(&arrays.back());
+    }
+    const PreparedPolynomials<T> prepared(std::move(pointers), *points_);
+    prepared.eval_rows(*points_, first, last, out + begin);
+  }
 }
 
 template <Element T>
@@ -44,7 +77,8 @@ auto ValueProgram<T>::layout(Value result) const -> Layout {
   if (result >= writer_.size()) internal_failure("value program asked for a value no step writes");
   auto reads = [](const Step& step) -> u64 {
     switch (step.op) {
-      case Op::Polynomials: return 0;
+      case Op::Polynomials:
+      case Op::DerivedPolynomials: return 0;
       case Op::Scale:
       case Op::Power: return 1;
       default: return 2;
@@ -90,7 +124,7 @@ auto ValueProgram<T>::layout(Value result) const -> Layout {
   for (u64 s = 0; s < n; ++s) {
     const Step& step = steps_[s];
     const Value first = next_value;
-    const Value end = step.op == Op::Polynomials ? step.b : first + 1;
+    const Value end = writes_many(step.op) ? step.b : first + 1;
     next_value = end;
     if (!layout.runs[s]) continue;
     if (reads(step) >= 1) release(step.a, s);
@@ -115,12 +149,13 @@ bool ValueProgram<T>::run_rows(const Layout& layout, u64 first, u64 last, T* buf
   for (u64 s = 0; s < steps_.size(); ++s) {
     const Step& step = steps_[s];
     const Value value = next_value;
-    next_value = step.op == Op::Polynomials ? step.b : value + 1;
+    next_value = writes_many(step.op) ? step.b : value + 1;
     if (!layout.runs[s]) continue;
-    if (step.op == Op::Polynomials) {
+    if (writes_many(step.op)) {
       outs.clear();
       for (Value v = step.a; v < step.b; ++v) outs.push_back(at(v));
-      prepared_[step.index].eval_rows(*points_, first, last, outs.data());
+      if (step.op == Op::Polynomials) prepared_[step.index].eval_rows(*points_, first, last, outs.data());
+      else run_derived(derived_[step.index], first, last, outs.data());
       continue;
     }
     T* out = at(value);
@@ -145,7 +180,8 @@ bool ValueProgram<T>::run_rows(const Layout& layout, u64 first, u64 last, T* buf
         break;
       case Op::Scale: for (u64 r = 0; r < rows; ++r) out[r] = kestrum::mul(a[r], step.factor); break;
       case Op::Power: for (u64 r = 0; r < rows; ++r) out[r] = element_power(a[r], step.index); break;
-      case Op::Polynomials: break;
+      case Op::Polynomials:
+      case Op::DerivedPolynomials: break;
     }
   }
   return true;

@@ -27,6 +27,15 @@ class ValueProgram {
   /// step that shares their powers and monomials. Throws InternalFailure when the points
   /// have fewer coordinates than an array has axes.
   [[nodiscard]] std::vector<Value> polynomials(std::vector<const Polynomial<T>*> coeffs);
+  /// A derivative whose array is made again for every chunk of rows, from a source array
+  /// (which must outlive the program) and orders it is known to accept.
+  struct Derived {
+    const Polynomial<T>* source;
+    std::vector<i64> orders;
+  };
+  /// The values of each derivative, like polynomials() but without holding the arrays: each
+  /// chunk differentiates up to kMaxOutputs of them at a time, evaluates and drops them.
+  [[nodiscard]] std::vector<Value> derived_polynomials(std::vector<Derived> derived);
   /// a + b, a − b, a · b or a / b, element by element, a always the left operand.
   [[nodiscard]] Value add(Value a, Value b) { return push({Op::Add, a, b, 0, T{}}); }
   [[nodiscard]] Value sub(Value a, Value b) { return push({Op::Sub, a, b, 0, T{}}); }
@@ -45,15 +54,21 @@ class ValueProgram {
   [[nodiscard]] Array<T> run(Value result) const;
 
  private:
-  enum class Op { Polynomials, Add, Sub, Mul, Div, Scale, Power };
+  enum class Op { Polynomials, DerivedPolynomials, Add, Sub, Mul, Div, Scale, Power };
   struct Step {
     Op op;
-    Value a;    // first operand; Polynomials: the first of its values
-    Value b;    // second operand of Add, Sub, Mul, Div; Polynomials: one past its last value
-    u64 index;  // Polynomials: its position in prepared_; Power: the exponent
+    Value a;    // first operand; (Derived)Polynomials: the first of its values
+    Value b;    // second operand of Add, Sub, Mul, Div; (Derived)Polynomials: one past its last value
+    u64 index;  // Polynomials: position in prepared_; DerivedPolynomials: in derived_; Power: the exponent
     T factor;   // Scale
   };
 
+  /// Adds a step that writes `count` new values, numbered from the returned one.
+  Value push_multi(Op op, u64 count, u64 index);
+  /// Whether the step writes a range of values rather than one.
+  static bool writes_many(Op op) { return op == Op::Polynomials || op == Op::DerivedPolynomials; }
+  /// Runs one DerivedPolynomials step for rows [first, last).
+  void run_derived(const std::vector<Derived>& derived, u64 first, u64 last, T* const* out) const;
   /// Adds a step that writes one new value.
   Value push(Step step) {
     steps_.push_back(step);
@@ -78,6 +93,7 @@ class ValueProgram {
   std::vector<Step> steps_;
   std::vector<u64> writer_;  // the step that writes each value
   std::vector<PreparedPolynomials<T>> prepared_;
+  std::vector<std::vector<Derived>> derived_;
 };
 
 }  // namespace kestrum
