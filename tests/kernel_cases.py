@@ -110,3 +110,56 @@ def product_cases():
             flat[picks[3:5]] = -np.inf
             flat[picks[5:12]] = -0.0
         yield f"{kind}-specials", a, b, kind
+
+
+def _from_bits(*patterns: int) -> np.ndarray:
+    return np.array(patterns, np.uint64).view(np.float64)
+
+
+# A signalling NaN, and quiet NaNs of both signs with payloads: an operation on one NaN gives
+# that NaN, quieted, with its sign and payload, so every variant must give the same bits.
+SNAN, NEG_NAN, POS_NAN = _from_bits(0x7FF0000000000005, 0xFFF8000000000123, 0x7FF80000000ABC00)
+
+
+def nan_eval_cases():
+    """(name, coefficients, points) in which every value meets at most one NaN, or copies of
+    one NaN, so the result's raw bits (sign and payload included) are defined: a signalling
+    NaN as the only non-zero coefficient, the constant (taken unchanged, never added to a
+    starting value, though the array has other axes and terms), NaNs among
+    the other coefficients, and NaN coordinates, at row counts that end inside a vector."""
+    rng = np.random.default_rng(800)
+    for kind in ("f64", "c64"):
+        for shape in [(9,), (3, 4), (2, 2, 3)]:
+            for rows in (13, 5003):
+                points = random_points(rng, (rows,), len(shape), kind) / 1.5
+                for name, special in [("snan-constant", SNAN), ("nan-term", NEG_NAN)]:
+                    coeffs = random_values(rng, shape, kind, zero_fraction=0.0)
+                    if name == "snan-constant":
+                        coeffs[...] = 0  # any later term would quiet it in the add
+                    flat = coeffs.reshape(-1)
+                    at = 0 if name == "snan-constant" else flat.size - 2
+                    # c64: the real part of the constant, the imaginary part of the other.
+                    flat[at] = special if kind == "f64" else complex(special, 0.5) if at == 0 else complex(0.5, special)
+                    yield f"{kind}-{shape}-{rows}-{name}", coeffs, points
+                coeffs = random_values(rng, shape, kind, zero_fraction=0.0)
+                nan_points = points.copy()
+                spots = rng.permutation(rows)[:6]  # one NaN coordinate per point at most
+                nan_points[spots[:3], -1] = NEG_NAN
+                nan_points[spots[3:], 0] = POS_NAN if kind == "f64" else complex(1.0, POS_NAN)
+                yield f"{kind}-{shape}-{rows}-nan-points", coeffs, nan_points
+
+
+def nan_product_cases():
+    """(name, a, b, points): dense products in which one coefficient of b is NaN, placed in
+    the vector body or the tail of a line, evaluated at points (ones among them) where the
+    NaN coefficients of the product decide the value. For c64, the NaN sits in the
+    imaginary part, so the real part of the product subtracts it."""
+    rng = np.random.default_rng(900)
+    points = np.concatenate([np.ones((3, 2)), rng.uniform(-1, 1, (2, 2))])
+    for kind in ("f64", "c64"):
+        for at in (0, 5, 15, 17):
+            for nan in (NEG_NAN, POS_NAN):
+                a = random_values(rng, (2, 3), kind, zero_fraction=0.0)
+                b = random_values(rng, (3, 19), kind, zero_fraction=0.0)
+                b[1, at] = nan if kind == "f64" else complex(1.0, nan)
+                yield f"{kind}-{at}-{'neg' if nan is NEG_NAN else 'pos'}", a, b, points.astype(a.dtype)

@@ -61,8 +61,10 @@ inline VC splat(Cplx x) { return {splat(x.re), splat(x.im)}; }
 
 /// Per element type: the scalar as stored, its lane type, vectors per register block, and
 /// the sum's starting value. The sum starts at −0.0 (f64, both parts of c64) or 0 (i64):
-/// adding the first term to it gives that term exactly, signed zeros included, so the
-/// first term is effectively taken unchanged without a branch in the term loop.
+/// adding the first term to it gives that term exactly, signed zeros and NaN payloads
+/// included, so the first term is effectively taken unchanged without a branch in the term
+/// loop. The one exception, a signalling NaN, which an add would quiet, can only come from
+/// a coefficient taken without a multiply: the constant term, which the kernel assigns.
 struct F64 {
   using Scalar = double;
   using Lane = VF;
@@ -192,17 +194,22 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       for (u64 i = 0; i < plan.axes * kV; ++i) table[i] = Lane{};
     }
     auto* const cols = reinterpret_cast<std::byte*>(table);
-    for (u64 j = 0; j < m; ++j) {
-      const u64 r = r0 + j;
-      const std::byte* point =
-          points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride;
-      // Byte offset of lane j of column 0; column e is e · sizeof(Lane) · kV further.
-      const u64 lane_at = (j / kLanes) * sizeof(Lane) + (j % kLanes) * 8;
-      for (u64 e = 0; e < plan.axes; ++e) {
-        std::byte* dst = cols + e * sizeof(Lane) * kV + lane_at;
-        const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * points.coord_stride;
-        std::memcpy(dst, src, 8);  // the real part (or the whole i64/f64 value)
-        if constexpr (sizeof(Scalar) == 16) std::memcpy(dst + sizeof(VF), src + 8, 8);  // imaginary part
+    if (sizeof(Scalar) == 8 && plan.axes == 1 && points.rows == nullptr && points.row_stride == 8) {
+      // One coordinate, points side by side: the column is the points themselves.
+      std::memcpy(cols, points.first + static_cast<std::ptrdiff_t>(r0) * 8, m * 8);
+    } else {
+      for (u64 j = 0; j < m; ++j) {
+        const u64 r = r0 + j;
+        const std::byte* point =
+            points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride;
+        // Byte offset of lane j of column 0; column e is e · sizeof(Lane) · kV further.
+        const u64 lane_at = (j / kLanes) * sizeof(Lane) + (j % kLanes) * 8;
+        for (u64 e = 0; e < plan.axes; ++e) {
+          std::byte* dst = cols + e * sizeof(Lane) * kV + lane_at;
+          const std::byte* src = point + static_cast<std::ptrdiff_t>(e) * points.coord_stride;
+          std::memcpy(dst, src, 8);  // the real part (or the whole i64/f64 value)
+          if constexpr (sizeof(Scalar) == 16) std::memcpy(dst + sizeof(VF), src + 8, 8);  // imaginary part
+        }
       }
     }
     // Powers computed by the element power, then the product rows, each from rows built
@@ -232,10 +239,12 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       const Scalar* gc = group_coeffs + g * M;
       const Scalar* tc = term_coeffs + grp.begin * M;
       if (grp.lead == kNone) {
+        // The group of the constant terms is the first of every output, so its constant is
+        // that output's first term: taken as it is (a signalling NaN stays signalling).
         for (u64 j = 0; j < M; ++j) {
           if (!((grp.const_outputs >> j) & 1u)) continue;
           const Lane c = splat(gc[j]);
-          for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], c);
+          for (u64 v = 0; v < kV; ++v) acc[j][v] = c;
         }
         for (; t != t_end; ++t, tc += M) {
           const Lane* f = table + t->row * kV;
@@ -325,10 +334,10 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
   u64 t = 0;
   if constexpr (kLanes >= 2) {
     VU swap;
-    VU sign;
+    VU imaginary;  // all-ones on the lanes of imaginary parts
     for (u64 w = 0; w < kLanes; ++w) {
       swap[w] = w ^ 1u;
-      sign[w] = (w & 1u) ? 0 : u64{1} << 63;
+      imaginary[w] = (w & 1u) ? ~u64{0} : 0;
     }
     const VF pre = splat(p.re), pim = splat(p.im);
     for (; t + kLanes <= values; t += kLanes) {
@@ -338,7 +347,9 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
       // g++ would otherwise merge the multiplies with the alternating add/subtract below
       // into fused multiply-add/subtract instructions, whatever -ffp-contract says.
       __asm__("" : "+v"(a), "+v"(b));
-      const VF prod = a + reinterpret_cast<VF>(reinterpret_cast<VU>(b) ^ sign);
+      // A real subtraction on the real lanes, not an add of b with its sign flipped: the
+      // two differ when b is NaN (x − NaN keeps the NaN's sign, x + (−NaN) flips it).
+      const VF prod = imaginary ? a + b : a - b;
       store_vec(dst + t, prod + load_vec<VF>(dst + t));
     }
   }
