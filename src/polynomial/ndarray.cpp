@@ -1,12 +1,28 @@
 // Checked sizes, Array<T>::reshape and the row-major index walk.
 #include "ndarray.hpp"
 
+#include <cstdint>
 #include <limits>
 #include <string>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "eval_error.hpp"
 
 namespace kestrum {
+
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::size_t kLarge = std::size_t{4} << 20;
+  if (bytes < kLarge) return;
+  const std::uintptr_t page = 4096;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // failure is harmless
+#endif
+}
 
 u64 checked_element_count(const Shape& shape, std::size_t element_size) {
   // A zero length makes the array empty whatever the other lengths are, so it is not an

@@ -27,6 +27,12 @@ using Shape = std::vector<u64>;
 /// harmless: such an array has no element whose offset would be taken.
 [[nodiscard]] std::vector<u64> row_major_strides(const Shape& shape);
 
+/// Asks the kernel to back the whole pages of [data, data + bytes) with huge pages when the
+/// range is large (4 MiB or more), as NumPy does for its own large arrays: a fresh result
+/// is then faulted in a few large pages instead of thousands of small ones. A hint only;
+/// does nothing where the system has no such advice.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
 /// An owned dense array in row-major order. Copies are deep. Polynomial<T> is this type.
 template <Element T>
 class Array {
@@ -76,7 +82,9 @@ class Array {
  private:
   explicit Array(Shape shape)
       : shape_(std::move(shape)), size_(checked_element_count(shape_, sizeof(T))),
-        data_(std::make_unique_for_overwrite<T[]>(size_)) {}
+        data_(std::make_unique_for_overwrite<T[]>(size_)) {
+    advise_huge_pages(data_.get(), size_ * sizeof(T));
+  }
   Array(Shape shape, T value) : Array(std::move(shape)) {
     for (u64 i = 0; i < size_; ++i) data_[i] = value;
   }
