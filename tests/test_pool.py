@@ -180,3 +180,24 @@ def test_fork_after_evaluation_does_not_deadlock(body, threads):
     r = run_python(code, env={"RAYON_NUM_THREADS": threads}, timeout=120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "ok"
+
+
+def test_idle_workers_use_no_cpu_after_a_short_grace():
+    # Workers poll for a moment after a batch, then sleep: half a second later, the whole
+    # process (workers included) uses almost no CPU while the main thread sleeps.
+    r = run_python("""
+        import time, resource
+        import numpy as np
+        from kestrum import ExpressionTree
+        t = ExpressionTree(np.arange(16.0))
+        points = np.ones((40000, 1))
+        for _ in range(50):
+            t(points)
+        time.sleep(0.1)
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        time.sleep(0.5)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        print((after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert float(r.stdout) < 0.05
