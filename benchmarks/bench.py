@@ -11,11 +11,14 @@ Run from a checkout with kestrum installed:
 The limit of a case is the longer of two floors: its exact count of floating-point operations
 (see operation_count) at the multiply/add rate this machine reaches with separate multiplies
 and adds in its widest vectors, measured in this run by a small native kernel; and the time to
-read the points and write the values at the copy bandwidth measured in this run.  The ratio
-is kestrum's median time over that limit.  Each kestrum row runs in a fresh interpreter whose
-worker pool has a fixed size (RAYON_NUM_THREADS, read once per process).  An all-core row is
-marked "throttled" when a short all-core rate probe, run in that interpreter just before the
-timing, reaches less than 85% of cores times the one-core rate.
+read the points and write the values at the copy bandwidth measured in this run.  The rates
+are the best the run saw (at the start and in every probe), since the limit is what the
+machine can reach.  The ratio is kestrum's median time over that limit ("best": its fastest
+run over it).  Each kestrum row runs in a fresh interpreter whose worker pool has a fixed
+size (RAYON_NUM_THREADS, read once per process).  A row is marked "throttled" when a short
+rate probe on as many cores as it uses, run in that interpreter just before the timing,
+reaches less than 85% of that many times the one-core rate: on a shared machine, or with a
+slowed core, such a row says more about the machine than about kestrum.
 
 Peers marked "exact" follow kestrum's operation order (term by term, row-major, powers by
 squaring, product over ascending axes, then times the coefficient) and are checked bit for
@@ -353,7 +356,8 @@ def child_main(spec: dict) -> None:
     tree(points)  # creates the pool and faults in the pages of a result
     probe = Native(spec["probe_lib"]).rate(spec["probe_threads"], 0.005, 3, spec["probe_hint"])
     times = timed_runs(lambda: tree(points), spec["repeat"], spec["budget"])
-    print(json.dumps({"median": statistics.median(times), "best": min(times), "runs": len(times), "probe": probe}))
+    print(json.dumps({"median": statistics.median(times), "best": min(times), "runs": len(times), "probe": probe,
+                      "module": kestrum.__file__}))
 
 
 def kestrum_in_child(args, workers: int, probe: dict, **spec) -> dict:
@@ -365,7 +369,10 @@ def kestrum_in_child(args, workers: int, probe: dict, **spec) -> dict:
     out = subprocess.run(cmd, env=env, capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(f"timing interpreter failed:\n{out.stderr}")
-    return json.loads(out.stdout)
+    got = json.loads(out.stdout)
+    if os.path.realpath(got["module"]) != os.path.realpath(kestrum.__file__):
+        raise RuntimeError(f"the timing interpreter imported {got['module']}, not {kestrum.__file__}")
+    return got
 
 
 # --------------------------------------------------------------------------------------
