@@ -398,18 +398,23 @@ class Machine:
     def __init__(self, native: Native, lib_path: str, cores: int, quick: bool):
         self.native, self.lib_path, self.cores = native, lib_path, cores
         self.rate = {1: native.rate(1, 0.003, 30)}
-        self.rate[cores] = max(self.rate.get(cores, 0.0), native.rate(cores, 0.003, 30, self.rate[1] * cores))
+        self.seen(cores, native.rate(cores, 0.003, 30, self.rate[1] * cores))
         self.start_rate = dict(self.rate)
         src = np.ones((32 if quick else 256) << 17)  # 32 or 256 MiB
         dst = np.zeros_like(src)
-        self.bandwidth = {t: native.copy_bandwidth(t, src, dst) for t in (1, cores)}
+        self.bandwidth = {1: native.copy_bandwidth(1, src, dst)}
+        # All cores can do at least what one of them does, however busy the others are.
+        self.bandwidth[cores] = max(self.bandwidth[1], native.copy_bandwidth(cores, src, dst))
 
     def probe(self, threads: int) -> dict:
         return {"probe_lib": self.lib_path, "probe_threads": threads, "probe_hint": self.rate[1] * threads}
 
     def seen(self, threads: int, rate) -> None:
+        """Keeps the best rate of `threads` cores, and never less than one core's."""
         if rate is not None:
             self.rate[threads] = max(self.rate.get(threads, 0.0), rate)
+        for t in self.rate:
+            self.rate[t] = max(self.rate[t], self.rate[1])
 
     def throttled(self, threads: int, rate) -> bool:
         """Whether `threads` cores ran at less than THROTTLE_SHARE of threads × the one-core rate."""
