@@ -903,6 +903,7 @@ def main() -> None:
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"machine": info, "rows": ROWS,
+                       "product_lane_ops_per_multiply_add": overhang_share(32, 64, machine.native.lanes),
                        "operation_counts": {str(s): eval_operation_counts(s)
                                             for s in [(16,), (4,), (16, 16), (8, 8, 8), (7, 8, 8), (6, 6, 6, 6)]}},
                       fh, indent=1)
