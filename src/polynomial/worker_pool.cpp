@@ -6,8 +6,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -115,48 +113,9 @@ std::size_t machine_cpus() {
 
 // --- the pool --------------------------------------------------------------------------------
 
-/// A hint to the core that this thread is spinning (lets a sibling hyper-thread run).
-inline void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
-}
-
-/// How long an idle worker, and a submitter waiting for its batch, keep polling before they
-/// sleep: long enough that back-to-back batches (a loop of small evaluations) never wait for
-/// a thread to be woken, short enough that an idle process uses no CPU soon after.
-constexpr auto kSpinTime = std::chrono::microseconds(200);
-
-/// Polls `ready` for up to kSpinTime, yielding the processor between polls so a spinning
-/// thread never keeps a runnable one (the interpreter's, say) off a core. True once ready.
-template <class Ready>
-bool spin_until(Ready ready) {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-  for (unsigned i = 1;; ++i) {
-    if (ready()) return true;
-    spin_pause();
-    if (i % 64 == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return ready();
-      std::this_thread::yield();
-    }
-  }
-}
-
-/// One submitted batch; lives on the submitting thread's stack for the length of run().
-struct Batch {
-  const std::function<void(std::size_t)>* job;
-  std::vector<std::exception_ptr>* errors;
-  std::size_t count;
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> unfinished;
-};
-
-/// Workers wait for a batch (polling briefly, then asleep on a condition variable), claim
-/// indices one at a time, and report each finished job; the submitting thread polls briefly
-/// for the last one, then sleeps until it is done. The object is never destroyed: its
-/// detached threads wait on it for the life of the process.
+/// Workers wait for a batch, claim indices one at a time under the mutex, and report each
+/// finished job; the submitting thread sleeps until the last one is done. The object is
+/// never destroyed: its detached threads wait on it for the life of the process.
 class Pool {
  public:
   /// Calling thread only (under the creation mutex). Throws when no thread can be started.
@@ -176,24 +135,17 @@ class Pool {
   /// Submitting thread only, one batch at a time.
   void run(std::size_t count, const std::function<void(std::size_t)>& job) {
     std::vector<std::exception_ptr> errors(count);
-    Batch batch{&job, &errors, count};
-    batch.unfinished.store(count);
-    current_.store(&batch);
-    generation_.fetch_add(1);
-    {
-      std::lock_guard lock(mutex_);
-      if (sleepers_ > 0) work_ready_.notify_all();
-    }
-    auto finished = [&batch] { return batch.unfinished.load() == 0; };
-    if (!spin_until(finished)) {
-      std::unique_lock lock(mutex_);
-      all_done_.wait(lock, finished);
-    }
-    // No worker may touch the batch once run() returns: withdraw it, then wait for any
-    // worker that picked it up to let go (a worker announces itself before it reads
-    // current_, so one that comes later sees no batch).
-    current_.store(nullptr);
-    while (in_batch_.load() != 0) spin_pause();
+    std::unique_lock lock(mutex_);
+    job_ = &job;
+    errors_ = &errors;
+    count_ = count;
+    next_ = 0;
+    unfinished_ = count;
+    work_ready_.notify_all();
+    all_done_.wait(lock, [this] { return unfinished_ == 0; });
+    job_ = nullptr;
+    errors_ = nullptr;
+    lock.unlock();
     // Every job has finished: report the failure of the lowest index, as a serial loop would.
     for (auto& error : errors) {
       if (error) std::rethrow_exception(error);
@@ -203,43 +155,31 @@ class Pool {
  private:
   /// Worker threads only.
   void work() {
-    // Counted from the pool's start, not this thread's: a batch submitted before the thread
-    // got going is still seen (and joined, if it is not done yet).
-    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
     for (;;) {
-      auto submitted = [&] { return generation_.load() != seen; };
-      if (!spin_until(submitted)) {
-        std::unique_lock lock(mutex_);
-        ++sleepers_;
-        work_ready_.wait(lock, submitted);
-        --sleepers_;
+      work_ready_.wait(lock, [this] { return job_ != nullptr && next_ < count_; });
+      const std::size_t index = next_++;
+      const auto* job = job_;
+      auto* errors = errors_;
+      lock.unlock();
+      try {
+        (*job)(index);
+      } catch (...) {
+        (*errors)[index] = std::current_exception();  // slot `index` belongs to this job
       }
-      seen = generation_.load();
-      in_batch_.fetch_add(1);
-      if (Batch* batch = current_.load()) {
-        for (std::size_t index; (index = batch->next.fetch_add(1)) < batch->count;) {
-          try {
-            (*batch->job)(index);
-          } catch (...) {
-            (*batch->errors)[index] = std::current_exception();  // slot `index` belongs to this job
-          }
-          if (batch->unfinished.fetch_sub(1) == 1) {
-            std::lock_guard lock(mutex_);  // the submitter may be between its check and its wait
-            all_done_.notify_one();
-          }
-        }
-      }
-      in_batch_.fetch_sub(1);
+      lock.lock();
+      if (--unfinished_ == 0) all_done_.notify_one();
     }
   }
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable all_done_;
-  std::atomic<Batch*> current_{nullptr};
-  std::atomic<std::uint64_t> generation_{0};
-  std::atomic<std::size_t> in_batch_{0};
-  std::size_t sleepers_ = 0;  // under mutex_
+  const std::function<void(std::size_t)>* job_ = nullptr;
+  std::vector<std::exception_ptr>* errors_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+  std::size_t unfinished_ = 0;
   std::size_t threads_ = 0;
 };
 
