@@ -199,13 +199,14 @@ def module_dir() -> str:
     return os.path.dirname(os.path.abspath(kestrum.__file__))
 
 
-def run_python(code: str, env: dict | None = None, timeout: float = 120):
-    """Runs ``code`` in a fresh interpreter that imports this kestrum; returns the
-    CompletedProcess (stdout, stderr as text). A hang fails the test at ``timeout``."""
+def run_python(code: str, env: dict | None = None, timeout: float = 120, wrapper=()):
+    """Runs ``code`` in a fresh interpreter that imports this kestrum, behind the command
+    prefix ``wrapper`` if one is given; returns the CompletedProcess (stdout, stderr as
+    text). A hang fails the test at ``timeout``."""
     child_env = {k: v for k, v in os.environ.items()
                  if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     child_env["PYTHONPATH"] = os.pathsep.join(
         [module_dir(), os.path.dirname(__file__), child_env.get("PYTHONPATH", "")])
     child_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
+    return subprocess.run([*wrapper, sys.executable, "-c", textwrap.dedent(code)], env=child_env,
                           capture_output=True, text=True, timeout=timeout)

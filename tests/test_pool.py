@@ -1,8 +1,9 @@
 """The worker pool: its size from the environment, values independent of the worker count,
 and fork safety. Each case runs in a fresh interpreter."""
 
-import math
 import os
+import shutil
+import subprocess
 import textwrap
 
 import pytest
@@ -30,44 +31,9 @@ COUNT_THREADS = """
 """
 
 
-def cpu_quota():
-    """The control group's CPU quota in CPUs (rounded up), or None when there is none."""
-    try:
-        lines = open("/proc/self/cgroup").read().splitlines()
-    except OSError:
-        return None
-    for line in lines:
-        _, controllers, path = line.split(":", 2)
-        if controllers == "":
-            candidates = [(f"/sys/fs/cgroup{path}/cpu.max", None)]
-        elif "cpu" in controllers.split(","):
-            base = f"/sys/fs/cgroup/{controllers}{path}"
-            candidates = [(f"{base}/cpu.cfs_quota_us", f"{base}/cpu.cfs_period_us"),
-                          (f"/sys/fs/cgroup/cpu{path}/cpu.cfs_quota_us",
-                           f"/sys/fs/cgroup/cpu{path}/cpu.cfs_period_us")]
-        else:
-            continue
-        for quota_file, period_file in candidates:
-            try:
-                if period_file is None:
-                    quota, period = open(quota_file).read().split()
-                else:
-                    quota, period = open(quota_file).read().strip(), open(period_file).read().strip()
-            except (OSError, ValueError):
-                continue
-            if quota not in ("max", "-1") and int(quota) > 0:
-                return max(1, math.ceil(int(quota) / int(period)))
-    return None
-
-
-def cpu_count():
-    quota = cpu_quota()
-    return quota if quota is not None else len(os.sched_getaffinity(0))
-
-
-def worker_threads(env, prelude="", first_batch="t(np.ones((3, 2)))"):
+def worker_threads(env, prelude="", first_batch="t(np.ones((3, 2)))", wrapper=()):
     r = run_python(COUNT_THREADS.format(prelude=prelude, first_batch=first_batch),
-                   env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", **env})
+                   env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", **env}, wrapper=wrapper)
     assert r.returncode == 0, r.stderr
     started, later = map(int, r.stdout.split())
     assert later == 0
@@ -85,11 +51,17 @@ def worker_threads(env, prelude="", first_batch="t(np.ones((3, 2)))"):
     ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, "cpus"),   # 0 means the CPU count
     ({"RAYON_RS_NUM_CPUS": "0"}, "cpus"),
     ({"RAYON_RS_NUM_CPUS": "two"}, "cpus"),
-    ({}, "cpus"),
 ])
-def test_worker_count_from_environment(env, workers):
-    expected = cpu_count() if workers == "cpus" else workers
+def test_worker_count_from_environment(env, workers, machine_workers):
+    expected = machine_workers if workers == "cpus" else workers
     assert worker_threads(env) == expected
+
+
+@pytest.fixture(scope="module")
+def machine_workers():
+    """The worker count with neither variable set: this machine's CPU count, whose sources
+    are checked against hand-written control-group trees below."""
+    return worker_threads({})
 
 
 @pytest.mark.parametrize("first_batch", [
@@ -101,11 +73,55 @@ def test_first_batch_starts_pool_whatever_its_size(first_batch):
     assert worker_threads({"RAYON_NUM_THREADS": "2"}, first_batch=first_batch) == 2
 
 
-@pytest.mark.skipif(cpu_quota() is not None or len(os.sched_getaffinity(0)) < 2,
-                    reason="needs two CPUs and no control-group quota")
-def test_worker_count_follows_affinity_mask():
-    prelude = "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})"
-    assert worker_threads({}, prelude=prelude) == 1
+# The CPU count comes from the control group's quota (v2, else v1), then the affinity mask.
+# Each case mounts a hand-made tree over /sys/fs/cgroup in a private mount namespace of its
+# own and pins the process to one CPU, so "mask" means 1 worker and a quota of 2 or 3 wins
+# over it.
+ONE_CPU = "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})"
+
+
+@pytest.fixture(scope="module")
+def private_cgroup_mount(tmp_path_factory):
+    """A command prefix that runs a command with a directory mounted over /sys/fs/cgroup,
+    visible to that command only."""
+    if not hasattr(os, "geteuid") or os.geteuid() != 0:
+        pytest.skip("mounting a fake control-group tree needs root")
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+              'mount --bind "$0" /sys/fs/cgroup && exec "$@"']
+    probe = tmp_path_factory.mktemp("probe")
+    (probe / "marker").write_text("here\n")
+    r = subprocess.run(prefix + [str(probe), "cat", "/sys/fs/cgroup/marker"], capture_output=True, text=True)
+    if r.returncode != 0 or r.stdout != "here\n":
+        pytest.skip(f"cannot mount in a private namespace here: {r.stderr.strip()}")
+    return prefix
+
+
+@pytest.mark.parametrize("files, workers", [
+    ({"cpu.max": "150000 100000\n"}, 2),
+    ({"cpu.max": "300000 100000\n"}, 3),                 # more than the machine has: kept
+    ({"cpu.max": "50000 100000\n"}, 1),
+    ({"cpu.max": "200000 100000\n", "cpu/cpu.cfs_quota_us": "300000\n",
+      "cpu/cpu.cfs_period_us": "100000\n"}, 2),          # v2 first
+    ({"cpu.max": "max 100000\n", "cpu/cpu.cfs_quota_us": "300000\n",
+      "cpu/cpu.cfs_period_us": "100000\n"}, "mask"),     # v2 says no quota: v1 not read
+    ({"cpu.max": "0 100000\n"}, "mask"),
+    ({"cpu.max": "lots 100000\n"}, "mask"),
+    ({"cpu/cpu.cfs_quota_us": "250000\n", "cpu/cpu.cfs_period_us": "100000\n"}, 3),
+    ({"cpu,cpuacct/cpu.cfs_quota_us": "200000\n", "cpu,cpuacct/cpu.cfs_period_us": "100000\n"}, 2),
+    ({"cpu/cpu.cfs_quota_us": "-1\n", "cpu/cpu.cfs_period_us": "100000\n"}, "mask"),
+    ({"cpu/cpu.cfs_quota_us": "200000\n"}, "mask"),       # no period
+    ({}, "mask"),
+])
+def test_worker_count_from_control_group_then_affinity(files, workers, private_cgroup_mount, tmp_path):
+    root = tmp_path / "cgroup"
+    root.mkdir()
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+    started = worker_threads({}, prelude=ONE_CPU, wrapper=private_cgroup_mount + [str(root)])
+    assert started == (1 if workers == "mask" else workers)
 
 
 VALUES = """

@@ -72,7 +72,7 @@ class ValueWalk {
     Kind kind = Kind::Add;                  // Binary
     T factor{};                             // Scale
     u64 exponent = 0;                       // Power
-    std::vector<u64> coefficients;          // Leibniz: C(o, β) per term; needs hold D^β(a), D^(o−β)(b) pairs
+    std::vector<u64> coefficients{};        // Leibniz: C(o, β) per term; needs hold D^β(a), D^(o−β)(b) pairs
   };
   /// What the walk knows of a node: the orders it is asked for, in the order first asked,
   /// and the tree its inner derivative became, for a Deriv node that needed one.

@@ -1,5 +1,5 @@
 // Picks the instruction-set variant of the hot loops once per process; the loops are in
-// simd_kernels.inl, compiled per target.
+// simd_kernels.inl, compiled per target. Only x86-64 has more than the portable variant.
 #include <cstdlib>
 #include <string_view>
 
@@ -8,6 +8,8 @@
 namespace kestrum::simd {
 
 namespace {
+
+#if defined(__x86_64__)
 
 bool supported(const KernelSet& k) {
   if (&k == &kAvx512Kernels) return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
@@ -31,6 +33,14 @@ const KernelSet& choose() {
   }
   return kBaselineKernels;
 }
+
+#else
+
+// The portable variant is the only one built: every KESTRUM_KERNEL value, the x86 names
+// included, is a name of no variant here and falls back to it, as unknown names do on x86-64.
+const KernelSet& choose() { return kBaselineKernels; }
+
+#endif
 
 }  // namespace
 

@@ -107,13 +107,17 @@ struct KernelSet {
   DenseMulFn dense_mul[3];
 };
 
+/// The portable variant: plain vectors of 16 bytes, built for every architecture.
 extern const KernelSet kBaselineKernels;
+#if defined(__x86_64__)
 extern const KernelSet kAvx2Kernels;
 extern const KernelSet kAvx512Kernels;
+#endif
 
-/// The variant used by this process, fixed at first use: the one named by the environment
-/// variable KESTRUM_KERNEL ("baseline", "avx2", "avx512") when the CPU supports it, else the
-/// best supported one. Thread-safe.
+/// The variant used by this process, fixed at first use. On x86-64: the one named by the
+/// environment variable KESTRUM_KERNEL ("baseline", "avx2", "avx512") when the CPU supports
+/// it, else (unknown or unsupported names too) the best supported one. Elsewhere only
+/// "baseline" exists and is always used, whatever KESTRUM_KERNEL says. Thread-safe.
 [[nodiscard]] const KernelSet& active_kernels();
 
 }  // namespace kestrum::simd

@@ -32,6 +32,20 @@ constexpr u64 kRealVectors = KS_VEC_BYTES == 64 ? 8 : 4;
 typedef double VF __attribute__((vector_size(KS_VEC_BYTES)));
 typedef u64 VU __attribute__((vector_size(KS_VEC_BYTES)));
 
+// Operand constraints for an empty asm statement that claims to change a value in place: the
+// optimiser can then no longer merge the operation that made the value with the one that
+// uses it. A vector register class where the architecture has one, else memory.
+#if defined(__x86_64__)
+#define KS_VEC_IN_REG "+v"  // any SSE/AVX register
+#define KS_FP_IN_REG "+x"
+#elif defined(__aarch64__)
+#define KS_VEC_IN_REG "+w"  // any Advanced SIMD / floating-point register
+#define KS_FP_IN_REG "+w"
+#else
+#define KS_VEC_IN_REG "+m"
+#define KS_FP_IN_REG "+m"
+#endif
+
 struct Cplx {
   double re;
   double im;
@@ -323,6 +337,17 @@ void store_vec(void* p, V v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+/// s with the lanes of each pair swapped: (s1, s0, s3, s2, ...). The two compilers spell the
+/// constant shuffle differently.
+template <std::size_t... I>
+VF swap_pairs(VF s, std::index_sequence<I...>) {
+#if defined(__clang__)
+  return __builtin_shufflevector(s, s, (I ^ 1u)...);
+#else
+  return __builtin_shuffle(s, VU{(I ^ 1u)...});
+#endif
+}
+
 /// The complex line on interleaved (re, im) memory: with s the source vector and s' its
 /// parts swapped, p·s = (p.re·s) ± (p.im·s'), minus on real lanes and plus on imaginary
 /// ones, which is (p.re·q.re − p.im·q.im, p.re·q.im + p.im·q.re) lane by lane.
@@ -333,20 +358,16 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
   const u64 values = 2 * run;
   u64 t = 0;
   if constexpr (kLanes >= 2) {
-    VU swap;
     VU imaginary;  // all-ones on the lanes of imaginary parts
-    for (u64 w = 0; w < kLanes; ++w) {
-      swap[w] = w ^ 1u;
-      imaginary[w] = (w & 1u) ? ~u64{0} : 0;
-    }
+    for (u64 w = 0; w < kLanes; ++w) imaginary[w] = (w & 1u) ? ~u64{0} : 0;
     const VF pre = splat(p.re), pim = splat(p.im);
     for (; t + kLanes <= values; t += kLanes) {
       const VF s = load_vec<VF>(src + t);
       VF a = pre * s;
-      VF b = pim * __builtin_shuffle(s, swap);
+      VF b = pim * swap_pairs(s, std::make_index_sequence<kLanes>{});
       // g++ would otherwise merge the multiplies with the alternating add/subtract below
       // into fused multiply-add/subtract instructions, whatever -ffp-contract says.
-      __asm__("" : "+v"(a), "+v"(b));
+      __asm__("" : KS_VEC_IN_REG(a), KS_VEC_IN_REG(b));
       // A real subtraction on the real lanes, not an add of b with its sign flipped: the
       // two differ when b is NaN (x − NaN keeps the NaN's sign, x + (−NaN) flips it).
       const VF prod = imaginary ? a + b : a - b;
@@ -356,7 +377,7 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
   for (; t < values; t += 2) {
     double rr = p.re * src[t], ii = p.im * src[t + 1], ri = p.re * src[t + 1], ir = p.im * src[t];
     // Same reason: the tail would be vectorised into fused multiply-add/subtract.
-    __asm__("" : "+x"(rr), "+x"(ii), "+x"(ri), "+x"(ir));
+    __asm__("" : KS_FP_IN_REG(rr), KS_FP_IN_REG(ii), KS_FP_IN_REG(ri), KS_FP_IN_REG(ir));
     dst[t] = (rr - ii) + dst[t];
     dst[t + 1] = (ri + ir) + dst[t + 1];
   }

@@ -3,23 +3,19 @@
 #include "worker_pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
-#include <limits>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "cpu_count.hpp"
 #include "eval_error.hpp"
 
 namespace kestrum {
@@ -28,87 +24,10 @@ namespace {
 
 // --- sizing ----------------------------------------------------------------------------------
 
-/// An unsigned decimal number (digits, an optional leading '+'), or nothing when the text is
-/// empty, holds anything else, or does not fit in size_t.
-std::optional<std::size_t> parse_unsigned(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::size_t value = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const auto digit = static_cast<std::size_t>(ch - '0');
-    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 std::optional<std::size_t> env_unsigned(const char* name) {
   const char* text = std::getenv(name);
   if (text == nullptr) return std::nullopt;
   return parse_unsigned(text);
-}
-
-/// Reads the first whitespace-separated word of a file; empty when unreadable.
-std::string first_word(const char* path) {
-  std::ifstream in(path);
-  std::string word;
-  if (in) in >> word;
-  return word;
-}
-
-std::optional<long long> parse_signed(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  std::string_view digits = text;
-  const bool negative = digits.front() == '-';
-  if (negative) digits.remove_prefix(1);
-  const auto magnitude = parse_unsigned(digits);
-  if (!magnitude || *magnitude > static_cast<std::size_t>(std::numeric_limits<long long>::max())) return std::nullopt;
-  const auto value = static_cast<long long>(*magnitude);
-  return negative ? -value : value;
-}
-
-/// ⌈quota / period⌉ when both are positive.
-std::optional<std::size_t> quota_cpus(std::optional<long long> quota, std::optional<long long> period) {
-  if (!quota || !period || *quota <= 0 || *period <= 0) return std::nullopt;
-  const auto q = static_cast<unsigned long long>(*quota);
-  const auto p = static_cast<unsigned long long>(*period);
-  return static_cast<std::size_t>(q / p + (q % p != 0 ? 1 : 0));
-}
-
-/// The control group's CPU quota rounded up, when one is set (v2 first, then v1).
-std::optional<std::size_t> cgroup_cpus() {
-  {
-    // cgroup v2: "max 100000" (no quota) or "<quota> <period>".
-    std::ifstream in("/sys/fs/cgroup/cpu.max");
-    std::string quota, period;
-    if (in >> quota >> period) {
-      if (quota == "max") return std::nullopt;
-      return quota_cpus(parse_signed(quota), parse_signed(period));
-    }
-  }
-  // cgroup v1: a quota of -1 means none.
-  for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-    const std::string base = dir;
-    const auto quota = parse_signed(first_word((base + "/cpu.cfs_quota_us").c_str()));
-    const auto period = parse_signed(first_word((base + "/cpu.cfs_period_us").c_str()));
-    if (quota && period) return quota_cpus(quota, period);
-  }
-  return std::nullopt;
-}
-
-std::size_t affinity_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
-  return static_cast<std::size_t>(CPU_COUNT(&set));
-}
-
-std::size_t machine_cpus() {
-  if (const auto quota = cgroup_cpus()) return *quota;
-  if (const std::size_t mask = affinity_cpus(); mask > 0) return mask;
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
 // --- the pool --------------------------------------------------------------------------------

@@ -16,8 +16,8 @@ namespace kestrum {
 void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job);
 
 /// The worker count the environment and machine give now (no pool is created): from
-/// "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", then the cgroup quota, affinity mask,
-/// online CPUs; at least 1.
+/// "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", then machine_cpus() (cpu_count.hpp);
+/// at least 1.
 [[nodiscard]] std::size_t configured_thread_count();
 
 }  // namespace kestrum
