@@ -370,7 +370,12 @@ void scaled_add_complex(void* dst_ptr, const void* src_ptr, const void* p_ptr, u
       __asm__("" : KS_VEC_IN_REG(a), KS_VEC_IN_REG(b));
       // A real subtraction on the real lanes, not an add of b with its sign flipped: the
       // two differ when b is NaN (x − NaN keeps the NaN's sign, x + (−NaN) flips it).
-      const VF prod = imaginary ? a + b : a - b;
+      // Both are formed behind a barrier: clang would otherwise fold the select of a sum
+      // and a difference into an add of a sign-flipped b.
+      VF sum = a + b;
+      VF difference = a - b;
+      __asm__("" : KS_VEC_IN_REG(sum), KS_VEC_IN_REG(difference));
+      const VF prod = imaginary ? sum : difference;
       store_vec(dst + t, prod + load_vec<VF>(dst + t));
     }
   }
