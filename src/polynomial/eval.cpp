@@ -378,7 +378,10 @@ void PreparedPolynomials<T>::eval_rows(const View<T>& points, u64 first, u64 las
   if (rows == 0) return;
   for (u64 j : plan_->zeros) std::fill(out[j], out[j] + rows, zero_of<T>());
   for (u64 j : plan_->constants) std::fill(out[j], out[j] + rows, (*coeffs_[j])[0]);  // no factor formed
+  if (plan_->passes.empty()) return;
+  // Where the rows are is found once for all passes.
   std::vector<const std::byte*> row_ptr;
+  const simd::PointRows where = point_rows(points, first, rows, row_ptr);
   for (const auto& pass : plan_->passes) {
     if (pass.direct) {
       for (u64 j : pass.outputs) eval_rows_direct(*coeffs_[j], points, first, rows, out[j]);
@@ -386,7 +389,6 @@ void PreparedPolynomials<T>::eval_rows(const View<T>& points, u64 first, u64 las
     }
     void* pass_out[simd::kMaxOutputs] = {};
     for (std::size_t i = 0; i < pass.outputs.size(); ++i) pass_out[i] = out[pass.outputs[i]];
-    const simd::PointRows where = point_rows(points, first, rows, row_ptr);
     simd::active_kernels().eval_rows[type_index<T>()](pass.plan.view, where, rows, pass_out);
   }
 }

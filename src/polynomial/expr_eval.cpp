@@ -67,8 +67,7 @@ class ValueWalk {
     Form form;
     std::vector<Request> needs;  // in the order the rules evaluate them
     const Polynomial<T>* coeffs = nullptr;  // Polynomial: the array, or null when derived per chunk
-    const Polynomial<T>* source = nullptr;  // Polynomial derived per chunk: source and orders
-    std::vector<i64> source_orders;
+    typename ValueProgram<T>::Derived derived{};  // Polynomial derived per chunk (coeffs null)
     Kind kind = Kind::Add;                  // Binary
     T factor{};                             // Scale
     u64 exponent = 0;                       // Power
@@ -158,13 +157,8 @@ class ValueWalk {
       r.coeffs = &kept_.back();
       return r;
     }
-    if (owned != nullptr) {
-      kept_.push_back(std::move(*owned));
-      r.source = &kept_.back();
-    } else {
-      r.source = &coeffs;
-    }
-    r.source_orders = orders;
+    if (owned != nullptr) kept_.push_back(std::move(*owned));
+    r.derived = {owned != nullptr ? &kept_.back() : &coeffs, orders};
     return r;
   }
 
@@ -339,18 +333,15 @@ class ValueWalk {
           arrays.push_back(recipe.coeffs);
           array_orders.push_back(o);
         } else {
-          derived.push_back({recipe.source, recipe.source_orders});
+          derived.push_back(recipe.derived);
           derived_orders.push_back(o);
         }
       }
-      if (!arrays.empty()) {
-        const std::vector<Value> values = program_.polynomials(std::move(arrays));
-        for (std::size_t i = 0; i < values.size(); ++i) value.emplace(Request{node, array_orders[i]}, values[i]);
-      }
-      if (!derived.empty()) {
-        const std::vector<Value> values = program_.derived_polynomials(std::move(derived));
-        for (std::size_t i = 0; i < values.size(); ++i) value.emplace(Request{node, derived_orders[i]}, values[i]);
-      }
+      auto bind = [&](const std::vector<Value>& values, const std::vector<u64>& orders) {
+        for (std::size_t i = 0; i < values.size(); ++i) value.emplace(Request{node, orders[i]}, values[i]);
+      };
+      if (!arrays.empty()) bind(program_.polynomials(std::move(arrays)), array_orders);
+      if (!derived.empty()) bind(program_.derived_polynomials(std::move(derived)), derived_orders);
       for (u64 o : asked) {
         const Request request{node, o};
         const Recipe& recipe = recipes_.at(request);

@@ -26,31 +26,27 @@ struct ValueProgram<T>::Layout {
 };
 
 template <Element T>
-auto ValueProgram<T>::push_multi(Op op, u64 count, u64 index) -> Value {
+auto ValueProgram<T>::push_multi(Op op, u64 count, u64 index) -> std::vector<Value> {
   const Value first = writer_.size();
   steps_.push_back({op, first, first + count, index, T{}});
   writer_.insert(writer_.end(), count, steps_.size() - 1);
-  return first;
+  std::vector<Value> values(count);
+  for (u64 j = 0; j < count; ++j) values[j] = first + j;
+  return values;
 }
 
 template <Element T>
 auto ValueProgram<T>::polynomials(std::vector<const Polynomial<T>*> coeffs) -> std::vector<Value> {
   const u64 count = coeffs.size();
   prepared_.emplace_back(std::move(coeffs), *points_);
-  const Value first = push_multi(Op::Polynomials, count, prepared_.size() - 1);
-  std::vector<Value> values(count);
-  for (u64 j = 0; j < count; ++j) values[j] = first + j;
-  return values;
+  return push_multi(Op::Polynomials, count, prepared_.size() - 1);
 }
 
 template <Element T>
 auto ValueProgram<T>::derived_polynomials(std::vector<Derived> derived) -> std::vector<Value> {
   const u64 count = derived.size();
   derived_.push_back(std::move(derived));
-  const Value first = push_multi(Op::DerivedPolynomials, count, derived_.size() - 1);
-  std::vector<Value> values(count);
-  for (u64 j = 0; j < count; ++j) values[j] = first + j;
-  return values;
+  return push_multi(Op::DerivedPolynomials, count, derived_.size() - 1);
 }
 
 template <Element T>

@@ -63,8 +63,8 @@ class ValueProgram {
     T factor;   // Scale
   };
 
-  /// Adds a step that writes `count` new values, numbered from the returned one.
-  Value push_multi(Op op, u64 count, u64 index);
+  /// Adds a step that writes `count` new values and returns them.
+  std::vector<Value> push_multi(Op op, u64 count, u64 index);
   /// Whether the step writes a range of values rather than one.
   static bool writes_many(Op op) { return op == Op::Polynomials || op == Op::DerivedPolynomials; }
   /// Runs one DerivedPolynomials step for rows [first, last).
