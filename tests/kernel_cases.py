@@ -84,6 +84,14 @@ def tree_cases():
             "ab-integ": (ab[0].integ([1, 0]) + a[0].deriv([3, 3]), ab[1].integ([1, 0]) + a[1].deriv([3, 3])),
         }.items():
             yield f"jet-{kind}-{name}", t, m, points
+        # One axis: the powers are formed while the terms are summed, for several outputs at
+        # once (the leaves and their derivatives), with zero coefficients between the terms.
+        arrays = [random_values(rng, shape, kind, zero_fraction=0.3) for shape in [(12,), (9,)]]
+        arrays[0][rng.permutation(12)[:len(SPECIALS[kind])]] = SPECIALS[kind]
+        a, b = (twin(v) for v in arrays)
+        points = random_points(rng, (5003,), 1, kind) / 1.5
+        points[rng.integers(0, 5003, size=3), 0] = SPECIALS[kind][:3]
+        yield f"jet-{kind}-line-ab-2", (a[0] * b[0]).deriv([2]), (a[1] * b[1]).deriv([2]), points
 
 
 def product_cases():

@@ -104,7 +104,7 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
   }
   const u64 first_product_row = n + plan.powers.size();
   auto product = [&](u64 a, u64 b) {
-    plan.prefixes.push_back({a, b});
+    plan.prefixes.push_back({a, b, 1});
     return first_product_row + plan.prefixes.size() - 1;
   };
   // Row of x_e^k (k ≥ 1), creating the product rows it needs first. f64 and c64 powers
@@ -177,6 +177,22 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
     }
     plan.groups.push_back(group);
   }
+  // With one group and no lead, the kernel forms each product row when the walk of the terms
+  // reaches it; a row must reach the table only if a later row or a second term reads it.
+  const bool on_demand = plan.groups.size() == 1 && plan.groups.front().lead == simd::kNone;
+  if (on_demand) {
+    std::vector<u64> readers(plan.prefixes.size(), 0);
+    auto read = [&](u64 row) {
+      if (row >= first_product_row) ++readers[row - first_product_row];
+    };
+    for (const simd::PrefixRow& p : plan.prefixes) {
+      read(p.a);
+      read(p.b);
+    }
+    for (const simd::Term& t : plan.terms) read(t.row);
+    // Each row is read by the term that forms it, or by a later row (it exists for one).
+    for (std::size_t i = 0; i < plan.prefixes.size(); ++i) plan.prefixes[i].kept = readers[i] > 1 ? 1 : 0;
+  }
   plan.view = simd::EvalPlan{n,
                              plan.powers.data(),
                              plan.powers.size(),
@@ -187,7 +203,8 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
                              plan.terms.data(),
                              outputs,
                              plan.group_coeffs.data(),
-                             plan.term_coeffs.data()};
+                             plan.term_coeffs.data(),
+                             on_demand ? u64{1} : u64{0}};
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,

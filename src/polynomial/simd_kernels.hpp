@@ -27,9 +27,12 @@ struct PowerRow {
 /// products too: x^(2^j) = x^(2^(j−1)) · x^(2^(j−1)), and for k with more than one bit set
 /// x^k = x^(k − 2^h) · x^(2^h) (h its highest bit), which are exactly the squarings and
 /// multiplications of the element power; prefix products of leading factors follow.
+/// `kept` is 0 when the row's only reader is the one term that forms it on demand (see
+/// EvalPlan::rows_on_demand), so it never needs to be written to the table.
 struct PrefixRow {
   std::uint64_t a;
   std::uint64_t b;
+  std::uint64_t kept;
 };
 
 /// Most polynomials one evaluation pass computes together (see EvalPlan).
@@ -75,6 +78,10 @@ struct EvalPlan {
   std::uint64_t outputs;     // 1 .. kMaxOutputs
   const void* group_coeffs;  // element type, `outputs` per group
   const void* term_coeffs;   // element type, `outputs` per term
+  /// 1 when the only group has no lead (one axis, or all leading exponents 0): each product
+  /// row is then read by few terms, so the kernel forms the rows while it walks the terms,
+  /// in list order, and the row of the term at hand stays in registers.
+  std::uint64_t rows_on_demand;
 };
 
 /// Where the points of one call are: point r's first coordinate is at rows[r], or at

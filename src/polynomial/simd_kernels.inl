@@ -169,6 +169,16 @@ typename E::Lane lane_power(typename E::Lane x, u64 k) {
   return result;
 }
 
+/// p itself, as an address the optimiser must keep whole in one register: the row loads
+/// and stores through it then take base + constant addressing, which x86 keeps fused with
+/// the multiply or add that uses them (a base + index address costs an extra micro-op per
+/// vector, and the front end, not the arithmetic, would set the pace).
+template <class P>
+P* whole_address(P* p) {
+  __asm__("" : "+r"(p));
+  return p;
+}
+
 /// Aligned scratch owned by one call (internal linkage: no shared template instance).
 template <class Lane>
 struct Scratch {
@@ -210,7 +220,12 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
     auto* const cols = reinterpret_cast<std::byte*>(table);
     if (sizeof(Scalar) == 8 && plan.axes == 1 && points.rows == nullptr && points.row_stride == 8) {
       // One coordinate, points side by side: the column is the points themselves.
-      std::memcpy(cols, points.first + static_cast<std::ptrdiff_t>(r0) * 8, m * 8);
+      const std::byte* src = points.first + static_cast<std::ptrdiff_t>(r0) * 8;
+      if (m == kBlock) {
+        for (u64 v = 0; v < kV; ++v) std::memcpy(&table[v], src + v * sizeof(Lane), sizeof(Lane));
+      } else {
+        std::memcpy(cols, src, m * 8);
+      }
     } else {
       for (u64 j = 0; j < m; ++j) {
         const u64 r = r0 + j;
@@ -234,9 +249,9 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       const u64 k = plan.powers[i].exponent;
       for (u64 v = 0; v < kV; ++v) row[v] = lane_power<E>(x[v], k);
     }
-    for (u64 i = 0; i < plan.prefix_count; ++i, row += kV) {
-      const Lane* a = table + plan.prefixes[i].a * kV;
-      const Lane* b = table + plan.prefixes[i].b * kV;
+    for (u64 i = 0; i < (plan.rows_on_demand ? 0 : plan.prefix_count); ++i, row += kV) {
+      const Lane* a = whole_address(table + plan.prefixes[i].a * kV);
+      const Lane* b = whole_address(table + plan.prefixes[i].b * kV);
       for (u64 v = 0; v < kV; ++v) row[v] = lmul(a[v], b[v]);
     }
 
@@ -260,14 +275,57 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
           const Lane c = splat(gc[j]);
           for (u64 v = 0; v < kV; ++v) acc[j][v] = c;
         }
-        for (; t != t_end; ++t, tc += M) {
-          const Lane* f = table + t->row * kV;
-#pragma GCC unroll 4
-          for (u64 j = 0; j < M; ++j) {
-            if (M > 1 && !((t->outputs >> j) & 1u)) continue;
-            const Lane c = splat(tc[j]);
+        if (plan.rows_on_demand) {
+          // Product rows are formed in list order as the terms reach them: the rows before
+          // the term's own go to the table (later rows read them); the term's own row is
+          // formed in registers and written only when something else reads it later.
+          const u64 first_product = plan.axes + plan.power_count;
+          u64 formed = 0;
+          for (; t != t_end; ++t, tc += M) {
+            for (; first_product + formed < t->row; ++formed) {
+              const PrefixRow& pr = plan.prefixes[formed];
+              const Lane* a = whole_address(table + pr.a * kV);
+              const Lane* b = whole_address(table + pr.b * kV);
+              Lane* dst = whole_address(table + (first_product + formed) * kV);
 #pragma GCC unroll 8
-            for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(f[v], c));
+              for (u64 v = 0; v < kV; ++v) dst[v] = lmul(a[v], b[v]);
+            }
+            Lane f[kV];
+            if (first_product + formed == t->row) {
+              const PrefixRow& pr = plan.prefixes[formed];
+              const Lane* a = whole_address(table + pr.a * kV);
+              const Lane* b = whole_address(table + pr.b * kV);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) f[v] = lmul(a[v], b[v]);
+              if (pr.kept) {
+                Lane* dst = whole_address(table + t->row * kV);
+#pragma GCC unroll 8
+                for (u64 v = 0; v < kV; ++v) dst[v] = f[v];
+              }
+              ++formed;
+            } else {
+              const Lane* src = whole_address(table + t->row * kV);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) f[v] = src[v];
+            }
+#pragma GCC unroll 4
+            for (u64 j = 0; j < M; ++j) {
+              if (M > 1 && !((t->outputs >> j) & 1u)) continue;
+              const Lane c = splat(tc[j]);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(f[v], c));
+            }
+          }
+        } else {
+          for (; t != t_end; ++t, tc += M) {
+            const Lane* f = whole_address(table + t->row * kV);
+#pragma GCC unroll 4
+            for (u64 j = 0; j < M; ++j) {
+              if (M > 1 && !((t->outputs >> j) & 1u)) continue;
+              const Lane c = splat(tc[j]);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(f[v], c));
+            }
           }
         }
       } else {
@@ -283,7 +341,7 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
           for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(lead[v], c));
         }
         for (; t != t_end; ++t, tc += M) {
-          const Lane* f = table + t->row * kV;
+          const Lane* f = whole_address(table + t->row * kV);
           Lane p[kV];
 #pragma GCC unroll 8
           for (u64 v = 0; v < kV; ++v) p[v] = lmul(lead[v], f[v]);
