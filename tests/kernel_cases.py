@@ -50,6 +50,23 @@ def eval_cases():
                 for layout, pts in _layouts(points) if rows == 4999 or rows == 7 else [("c", points)]:
                     yield f"{kind}-{shape}-{rows}-{layout}", coeffs, pts
             yield f"{kind}-{shape}-single", coeffs, random_points(rng, (), len(shape), kind)
+    # One-axis lines with no zero coefficient, of lengths up to one past the longest whose
+    # powers are kept in registers, with an infinite coefficient among the floats.
+    for kind in KINDS:
+        for length in (2, 3, 9, 16, 17, 18):
+            rng = np.random.default_rng(700 + length + 50 * KINDS.index(kind))
+            coeffs = random_values(rng, (length,), kind, zero_fraction=0.0)
+            coeffs[coeffs == 0] = 1
+            if kind in SPECIALS:
+                coeffs[rng.integers(0, length)] = SPECIALS[kind][0]
+            for rows in (7, 23, 4999, 5001):
+                points = random_points(rng, (rows,), 1, kind)
+                if kind == "f64":
+                    points = points / 1.5  # powers up to 17 stay finite
+                if kind in SPECIALS:
+                    points[rng.integers(0, rows, size=len(SPECIALS[kind])), 0] = SPECIALS[kind]
+                for layout, pts in _layouts(points) if rows in (7, 4999) else [("c", points)]:
+                    yield f"{kind}-full-{length}-{rows}-{layout}", coeffs, pts
     # i64 powers that wrap, and coefficients that are zero except for one high power.
     big = np.zeros(40, np.int64)
     big[[0, 33, 39]] = [5, -7, 3]

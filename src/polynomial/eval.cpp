@@ -39,6 +39,7 @@ struct EvalPlan {
   std::vector<simd::Term> terms;
   std::vector<T> group_coeffs;  // outputs per group
   std::vector<T> term_coeffs;   // outputs per term
+  std::vector<T> line_coeffs;   // a short one-axis polynomial's coefficients (see simd::EvalPlan)
   simd::EvalPlan view{};
 };
 
@@ -193,6 +194,13 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
     // Each row is read by the term that forms it, or by a later row (it exists for one).
     for (std::size_t i = 0; i < plan.prefixes.size(); ++i) plan.prefixes[i].kept = readers[i] > 1 ? 1 : 0;
   }
+  // A short, full one-axis polynomial on its own may be summed with its powers in registers.
+  if (n == 1 && outputs == 1 && shape[0] >= 2 && shape[0] <= simd::kMaxRegisterLine) {
+    const Polynomial<T>& line = *polys.front();
+    if (std::none_of(line.data(), line.data() + line.size(), [](const T& c) { return is_zero(c); })) {
+      plan.line_coeffs.assign(line.data(), line.data() + line.size());
+    }
+  }
   plan.view = simd::EvalPlan{n,
                              plan.powers.data(),
                              plan.powers.size(),
@@ -204,7 +212,9 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
                              outputs,
                              plan.group_coeffs.data(),
                              plan.term_coeffs.data(),
-                             on_demand ? u64{1} : u64{0}};
+                             on_demand ? u64{1} : u64{0},
+                             plan.line_coeffs.size(),
+                             plan.line_coeffs.data()};
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,

@@ -82,7 +82,15 @@ struct EvalPlan {
   /// row is then read by few terms, so the kernel forms the rows while it walks the terms,
   /// in list order, and the row of the term at hand stays in registers.
   std::uint64_t rows_on_demand;
+  /// Coefficient count L (2 ≤ L ≤ kMaxRegisterLine) of a one-axis polynomial evaluated
+  /// alone whose coefficients all count as non-zero, else 0: such a line is summed with
+  /// every power in registers where the variant has registers enough.
+  std::uint64_t line_length;
+  const void* line_coeffs;  // element type, line_length of them
 };
+
+/// Longest one-axis polynomial the register kernels take (see EvalPlan::line_length).
+inline constexpr std::uint64_t kMaxRegisterLine = 17;
 
 /// Where the points of one call are: point r's first coordinate is at rows[r], or at
 /// first + r · row_stride when rows is null; coordinate e sits coord_stride · e bytes

@@ -372,8 +372,84 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
   }
 }
 
+/// A one-axis polynomial of L non-zero coefficients (see EvalPlan::line_length), block by
+/// block with no table: x^k for every k < L is formed in registers by the element power's
+/// squarings and products (x^(2^j) = x^(2^(j−1)) · x^(2^(j−1)), else x^k = x^(k − 2^h) ·
+/// x^(2^h)), each right before its term is added, so only x, …, x^(2^h) stay live and
+/// nothing but the points and the values touches memory. The loop has no branch, so the
+/// compiler keeps every power and sum in a register. Blocks of three vectors: enough
+/// independent sums to cover the latency of the adds, few enough that the live powers of
+/// each (at most nine: x, …, x^8 and x^16) fit in the 32 vector registers.
+template <class E, u64 L>
+void eval_line_in_registers(const EvalPlan& plan, const PointRows& points, u64 count, void* out_ptr) {
+  using Lane = typename E::Lane;
+  using Scalar = typename E::Scalar;
+  constexpr u64 kV = 3;
+  constexpr u64 kBlock = kV * kLanes;
+  const Scalar* const c = static_cast<const Scalar*>(plan.line_coeffs);
+  auto* const out = static_cast<std::byte*>(out_ptr);
+  const bool side_by_side = points.rows == nullptr && points.row_stride == 8;
+  for (u64 r0 = 0; r0 < count; r0 += kBlock) {
+    const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
+    Lane pw[L][kV];
+    if (side_by_side && m == kBlock) {
+      const std::byte* src = points.first + static_cast<std::ptrdiff_t>(r0) * 8;
+      for (u64 v = 0; v < kV; ++v) std::memcpy(&pw[1][v], src + v * sizeof(Lane), sizeof(Lane));
+    } else {
+      // Lanes past the last point hold zeros and their values are dropped.
+      for (u64 v = 0; v < kV; ++v) pw[1][v] = Lane{};
+      for (u64 j = 0; j < m; ++j) {
+        const u64 r = r0 + j;
+        const std::byte* point =
+            points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride;
+        pw[1][j / kLanes][j % kLanes] = load_scalar<E>(point);
+      }
+    }
+    Lane acc[kV];
+    // The constant is the first term: taken as it is (a signalling NaN stays signalling).
+    const Lane first = splat(c[0]);
+    for (u64 v = 0; v < kV; ++v) acc[v] = first;
+#pragma GCC unroll 16
+    for (u64 k = 1; k < L; ++k) {
+      if (k >= 2) {
+        const u64 high = u64{1} << (63 - __builtin_clzll(k));
+        const u64 a = high == k ? k / 2 : k - high;
+        const u64 b = high == k ? k / 2 : high;
+#pragma GCC unroll 3
+        for (u64 v = 0; v < kV; ++v) pw[k][v] = lmul(pw[a][v], pw[b][v]);
+      }
+      const Lane ck = splat(c[k]);
+#pragma GCC unroll 3
+      for (u64 v = 0; v < kV; ++v) acc[v] = ladd(acc[v], lmul(pw[k][v], ck));
+    }
+    std::byte* dst = out + r0 * sizeof(Scalar);
+    if (m == kBlock) {
+      for (u64 v = 0; v < kV; ++v) std::memcpy(dst + v * sizeof(Lane), &acc[v], sizeof(Lane));
+    } else {
+      for (u64 w = 0; w < m; ++w) {
+        const Scalar x = acc[w / kLanes][w % kLanes];
+        std::memcpy(dst + w * sizeof(Scalar), &x, sizeof x);
+      }
+    }
+  }
+}
+
+template <class E, std::size_t... L>
+bool eval_line_by_length(const EvalPlan& plan, const PointRows& points, u64 count, void* out,
+                         std::index_sequence<L...>) {
+  return ((plan.line_length == L + 2 ? (eval_line_in_registers<E, L + 2>(plan, points, count, out), true) : false) ||
+          ...);
+}
+
 template <class E>
 void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out) {
+  // The register kernels need 32 vector registers of 64 bytes; complex lanes take two.
+  if constexpr (KS_VEC_BYTES == 64 && !std::is_same_v<E, C64>) {
+    if (plan.line_length != 0 &&
+        eval_line_by_length<E>(plan, points, count, out[0], std::make_index_sequence<kMaxRegisterLine - 1>{})) {
+      return;
+    }
+  }
   switch (plan.outputs) {
     case 1: eval_rows_outputs<E, 1>(plan, points, count, out); return;
     case 2: eval_rows_outputs<E, 2>(plan, points, count, out); return;
