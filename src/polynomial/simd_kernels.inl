@@ -20,6 +20,14 @@
 #error "KS_VEC_BYTES must be set by the including file"
 #endif
 
+// The 512-bit variant gathers the coordinates of eight points with one instruction.
+#if KS_VEC_BYTES == 64 && defined(__AVX512F__)
+#include <immintrin.h>
+#define KS_GATHER_LANES 1
+#else
+#define KS_GATHER_LANES 0
+#endif
+
 namespace kestrum::simd {
 namespace {
 
@@ -190,6 +198,48 @@ struct Scratch {
   Lane* data;
 };
 
+/// Fills the coordinate columns of a whole block (kV vectors of points from row r0 on) with
+/// vector gathers: the addresses of eight points at once, then one gather per coordinate
+/// (and part). Only where KS_GATHER_LANES is set; elsewhere a no-op never called.
+template <class E, u64 kV>
+void gather_block([[maybe_unused]] typename E::Lane* table, [[maybe_unused]] u64 axes,
+                  [[maybe_unused]] const PointRows& points, [[maybe_unused]] u64 r0) {
+#if KS_GATHER_LANES
+  using Lane = typename E::Lane;
+  static_assert(kLanes == 8);
+  for (u64 v = 0; v < kV; ++v) {
+    const u64 r = r0 + v * kLanes;
+    VU at;  // byte addresses of the eight points' first coordinates
+    if (points.rows != nullptr) {
+      std::memcpy(&at, points.rows + r, sizeof at);
+    } else {
+      const auto first = reinterpret_cast<std::uintptr_t>(points.first);
+      const auto stride = static_cast<u64>(points.row_stride);  // wraps like the pointer sum
+      for (u64 w = 0; w < kLanes; ++w) at[w] = first + (r + w) * stride;
+    }
+    for (u64 e = 0; e < axes; ++e) {
+      const VU src = at + static_cast<u64>(static_cast<std::ptrdiff_t>(e) * points.coord_stride);
+      Lane& dst = table[e * kV + v];
+      const auto load = [](VU where) {
+        __m512i index;
+        std::memcpy(&index, &where, sizeof index);
+        const __m512d got = _mm512_i64gather_pd(index, nullptr, 1);
+        VF lanes;
+        std::memcpy(&lanes, &got, sizeof lanes);
+        return lanes;
+      };
+      if constexpr (std::is_same_v<E, C64>) {
+        dst.re = load(src);
+        dst.im = load(src + u64{8});
+      } else {
+        const VF got = load(src);
+        std::memcpy(&dst, &got, sizeof dst);  // i64 lanes are moved as raw bits
+      }
+    }
+  }
+#endif
+}
+
 /// Evaluates the points block by block for M outputs at once. A block of kV · kLanes points
 /// gets its own table (coordinates, powers, prefix products; a few KiB, stays in L1) and the
 /// M sums stay in registers for the whole term list: each monomial is formed once and costs
@@ -226,6 +276,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       } else {
         std::memcpy(cols, src, m * 8);
       }
+    } else if (KS_GATHER_LANES && m == kBlock) {
+      gather_block<E, kV>(table, plan.axes, points, r0);
     } else {
       for (u64 j = 0; j < m; ++j) {
         const u64 r = r0 + j;
