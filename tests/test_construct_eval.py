@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import (assert_bits_equal, assert_panic, random_coeffs, random_points, random_twin,
-                      run_python, twin)
+                      random_values, run_python, twin)
 from kestrum import ExpressionTree
 from reference import DTYPES, KINDS, Model, eval_poly
 
@@ -241,6 +241,31 @@ def test_point_layouts_give_row_major_values(dtype, layout):
         pts = base.astype(base.dtype.newbyteorder(">"))
     assert_bits_equal(t(pts), m(np.ascontiguousarray(pts)))
     assert_bits_equal(t(pts), t(np.ascontiguousarray(pts)))
+
+
+# A leaf with at most 2**14 coefficients keeps its evaluation plan in the object; a larger
+# one prepares it per call. Both must give every call the values of a fresh tree.
+@pytest.mark.parametrize("shape, zero_fraction, rows", [((4, 5), 0.25, 5001), ((129, 128), 0.995, 7)],
+                         ids=["kept-plan", "plan-per-call"])
+def test_repeated_calls_on_one_tree_match_reference(dtype, shape, zero_fraction, rows):
+    rng = np.random.default_rng(5)
+    t, m = twin(random_values(rng, shape, dtype, zero_fraction))
+    single = random_points(rng, (), 2, dtype)
+    first = t(single)
+    calls = [
+        random_points(rng, (rows,), 2, dtype),
+        random_points(rng, (3,), 2, "c64"),
+        random_points(rng, (2, 3), 2, "i64"),
+        random_points(rng, (6,), 2, dtype).astype(DTYPES[dtype].newbyteorder(">")),
+        random_points(rng, (4, 6), 2, dtype)[::2, ::3],
+        single,
+    ]
+    for pts in calls:
+        with pytest.raises(ValueError) as exc:
+            t(np.zeros((0, 2), DTYPES[dtype]))
+        assert str(exc.value) == "Failed to concatenate values after eval"
+        assert_bits_equal(t(pts), m(np.ascontiguousarray(pts)))
+    assert_bits_equal(t(single), first)
 
 
 @pytest.mark.parametrize("batch", [(2, 4), (3, 1, 2), (1, 5001)])

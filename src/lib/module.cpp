@@ -145,9 +145,12 @@ PyResult<OwnedRef> new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs
 PyResult<OwnedRef> call_body(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto r = check_receiver(self); !r) return std::unexpected(std::move(r.error()));
   BorrowGuard borrow(self);
+  auto& object = *reinterpret_cast<ExpressionTreeObject*>(self);
+  // One positional argument and no keyword: what parsing would give, without its buffer.
+  if (kwargs == nullptr && PyTuple_GET_SIZE(args) == 1) return evaluate_at_points(object, PyTuple_GET_ITEM(args, 0));
   std::vector<PyObject*> a;
   if (auto r = parse_tuple_dict(spec_call(), args, kwargs, a); !r) return std::unexpected(std::move(r.error()));
-  return evaluate_at_points(tree_of(self), a[0]);
+  return evaluate_at_points(object, a[0]);
 }
 
 PyResult<OwnedRef> str_body(PyObject* self) {
@@ -319,11 +322,13 @@ PyObject* meth_rmul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-/// Py_tp_dealloc: destroys the tree, frees the object, then releases the type (instances of
-/// a heap type own a reference to it).
+/// Py_tp_dealloc: destroys what evaluations kept and the tree, frees the object, then
+/// releases the type (instances of a heap type own a reference to it).
 void dealloc_tree(PyObject* self) noexcept {
   EntryFrame frame;
   auto* obj = reinterpret_cast<ExpressionTreeObject*>(self);
+  using EvalCachePtr = std::unique_ptr<EvalCache, EvalCacheDelete>;
+  obj->eval_cache.~EvalCachePtr();  // it points into the tree
   obj->tree.~TypedExpr();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);

@@ -14,6 +14,9 @@ namespace {
 
 PyArrayObject* as_array(PyObject* obj) noexcept { return reinterpret_cast<PyArrayObject*>(obj); }
 
+/// Most axes convert_array accepts.
+constexpr int kMaxConvertAxes = 32;
+
 /// Prints the pending error to standard error and clears it.
 void print_pending_error() {
   if (!PyErr_Occurred()) return;
@@ -129,6 +132,18 @@ bool is_numpy_complex(PyObject* obj) {
 
 OwnedRef convert_array(PyObject* obj, int requested_typenum) {
   ensure_numpy();
+  // An exact ndarray already of the requested type (for i64 also NumPy's other 64-bit
+  // integer number, an equivalent type), in native byte order and within the axis limit:
+  // PyArray_FromAny would give back the array itself, since its own type needs neither a
+  // cast nor a copy and no flag asks for one. It is taken as it is, and the two descriptor
+  // look-ups are skipped.
+  if (PyArray_CheckExact(obj)) {
+    PyArrayObject* a = as_array(obj);
+    const int t = PyArray_TYPE(a);
+    const bool same_type = t == requested_typenum || (requested_typenum == kTypeLongLong && t == kTypeLong &&
+                                                      PyArray_ITEMSIZE(a) == static_cast<npy_intp>(sizeof(i64)));
+    if (same_type && PyArray_ISNOTSWAPPED(a) && PyArray_NDIM(a) <= kMaxConvertAxes) return OwnedRef::borrow(obj);
+  }
   // Hold the object across the conversion: __array__ and friends run Python code.
   OwnedRef keep = OwnedRef::borrow(obj);
   PyArray_Descr* minimum = PyArray_DescrFromType(requested_typenum);
@@ -139,7 +154,7 @@ OwnedRef convert_array(PyObject* obj, int requested_typenum) {
   // is a refused conversion, never a call with an error pending.
   if (descr == nullptr) numpy_call_failed();
   // PyArray_FromAny steals descr, even on failure.
-  PyObject* arr = PyArray_FromAny(obj, descr, 0, 32, 0, nullptr);
+  PyObject* arr = PyArray_FromAny(obj, descr, 0, kMaxConvertAxes, 0, nullptr);
   if (arr == nullptr) numpy_call_failed();
   return OwnedRef::steal(arr);
 }
@@ -201,9 +216,14 @@ View<T> view_of(PyObject* array, OwnedRef& keep) {
 template <Element T>
 OwnedRef to_numpy(Array<T>&& values) {
   ensure_numpy();
-  const Shape shape = values.shape();
+  const Shape& shape = values.shape();
   const int nd = static_cast<int>(shape.size());
-  std::vector<npy_intp> dims(shape.size()), strides(shape.size());
+  // Lengths and strides on the stack for the usual number of axes (every array of points
+  // has at most kMaxConvertAxes), on the heap beyond it.
+  npy_intp small[2 * kMaxConvertAxes];
+  std::vector<npy_intp> large(shape.size() > kMaxConvertAxes ? 2 * shape.size() : 0);
+  npy_intp* const dims = large.empty() ? small : large.data();
+  npy_intp* const strides = dims + shape.size();
   npy_intp step = static_cast<npy_intp>(sizeof(T));
   for (std::size_t ax = shape.size(); ax-- > 0;) {
     dims[ax] = static_cast<npy_intp>(shape[ax]);
@@ -215,8 +235,7 @@ OwnedRef to_numpy(Array<T>&& values) {
   else typenum = requested_typenum<T>();
   T* data = values.release_buffer().release();
   OwnedRef holder = make_holder(data, [](void* p) { delete[] static_cast<T*>(p); });
-  return array_over(nd, dims.data(), strides.data(), typenum, data, static_cast<int>(sizeof(T)),
-                    std::move(holder));
+  return array_over(nd, dims, strides, typenum, data, static_cast<int>(sizeof(T)), std::move(holder));
 }
 
 OwnedRef shape_to_numpy(Shape&& shape) {

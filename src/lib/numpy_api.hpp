@@ -24,7 +24,8 @@ void ensure_numpy();
 [[nodiscard]] bool is_numpy_complex(PyObject* obj);
 
 /// PyArray_FromAny(obj, DescrFromObject(obj, DescrFromType(requested_typenum)), 0, 32, 0,
-/// NULL), holding a reference to obj across the call. If NumPy refuses (no array), its
+/// NULL), holding a reference to obj across the call (an exact array that this call would
+/// give back unchanged is returned without asking NumPy). If NumPy refuses (no array), its
 /// error is printed with PyErr_Print and an internal failure "Python API call failed" is
 /// thrown. The result may be of any type: test it with accepted_as.
 [[nodiscard]] OwnedRef convert_array(PyObject* obj, int requested_typenum);

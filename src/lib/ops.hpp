@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "entry.hpp"
+#include "tree_object.hpp"
 #include "typed_expr.hpp"
 
 namespace kestrum::py {
@@ -15,8 +16,9 @@ namespace kestrum::py {
 // --- ops_construct_eval.cpp ----------------------------------------------------------------
 /// The constructor: a one-leaf tree from any object NumPy can convert.
 [[nodiscard]] PyResult<TypedExpr> tree_from_values(PyObject* vals);
-/// Calling a tree: values at the points, as a new NumPy array.
-[[nodiscard]] PyResult<OwnedRef> evaluate_at_points(const TypedExpr& tree, PyObject* vals);
+/// Calling a tree: values of object.tree at the points, as a new NumPy array. May fill
+/// object.eval_cache (after the points are converted, so no Python code runs meanwhile).
+[[nodiscard]] PyResult<OwnedRef> evaluate_at_points(ExpressionTreeObject& object, PyObject* vals);
 
 // --- ops_arith.cpp ---------------------------------------------------------------------------
 /// Add / Sub node over both trees (the call's own copies) in the wider element type, left

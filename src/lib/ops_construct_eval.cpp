@@ -1,6 +1,8 @@
 // The constructor and the call: NumPy data to a one-leaf tree, and a tree evaluated at NumPy
 // points with the points' element type promoting the tree. Argument parsing is module.cpp's.
+#include <memory>
 #include <optional>
+#include <variant>
 
 #include "numpy_api.hpp"
 #include "ops.hpp"
@@ -8,7 +10,21 @@
 
 namespace kestrum::py {
 
+/// The prepared evaluation of an object's tree when the tree is one leaf (its alternative
+/// is the tree's element type). Evaluating the same tree at the tree's own element type
+/// always prepares the same plan, since it depends on the coefficients alone; kept, it
+/// spares every later call that work.
+struct EvalCache {
+  std::variant<PreparedPolynomials<f64>, PreparedPolynomials<c64>, PreparedPolynomials<i64>> prepared;
+};
+
+void EvalCacheDelete::operator()(EvalCache* cache) const noexcept { delete cache; }
+
 namespace {
+
+/// Largest leaf whose plan an object keeps: the plan takes a few times the memory of the
+/// coefficients, so a larger leaf prepares its plan per call and keeps nothing.
+constexpr u64 kKeptPlanMaxCoefficients = u64{1} << 14;
 
 /// An owned row-major copy of a strided view (any number of axes, none included).
 template <Element T>
@@ -30,12 +46,24 @@ TypedExpr leaf_from(PyObject* array) {
   return TypedExpr(std::in_place_type<Expr<T>>, make_leaf(copy_view(view_of<T>(array, native))));
 }
 
-/// Evaluates `tree` at the borrowed points and hands the values to NumPy.
+/// Evaluates `tree` at the borrowed points and hands the values to NumPy. `cache`, when
+/// given, is the cache of the object that holds `tree`: a small one-leaf tree then uses the
+/// plan kept there, preparing it first when there is none yet.
 template <Element T>
-PyResult<OwnedRef> evaluate_to_array(const Expr<T>& tree, PyObject* points) {
+PyResult<OwnedRef> evaluate_to_array(const Expr<T>& tree, PyObject* points,
+                                     std::unique_ptr<EvalCache, EvalCacheDelete>* cache) {
   OwnedRef native;
   const View<T> view = view_of<T>(points, native);
-  EvalResult<Array<T>> values = eval_tree(tree, view);
+  const auto* leaf = std::get_if<LeafNode<T>>(&tree.node);
+  EvalResult<Array<T>> values = [&] {
+    if (cache == nullptr || leaf == nullptr || leaf->coeffs.size() > kKeptPlanMaxCoefficients) {
+      return eval_tree(tree, view);
+    }
+    if (*cache == nullptr) {
+      cache->reset(new EvalCache{PreparedPolynomials<T>(std::vector<const Polynomial<T>*>{&leaf->coeffs})});
+    }
+    return eval_points(std::get<PreparedPolynomials<T>>((*cache)->prepared), view);
+  }();
   if (!values) return std::unexpected(eval_error_to_exception(values.error()));
   return to_numpy(std::move(*values));
 }
@@ -43,7 +71,8 @@ PyResult<OwnedRef> evaluate_to_array(const Expr<T>& tree, PyObject* points) {
 /// One attempt of the call: converts `vals` itself to P. nullopt when NumPy gives another
 /// type (the next attempt follows); otherwise the final outcome of the call.
 template <Element P>
-std::optional<PyResult<OwnedRef>> evaluate_as(const TypedExpr& typed, PyObject* vals) {
+std::optional<PyResult<OwnedRef>> evaluate_as(ExpressionTreeObject& object, PyObject* vals) {
+  const TypedExpr& typed = object.tree;
   OwnedRef points = convert_array(vals, requested_typenum<P>());
   if (!accepted_as<P>(points.get())) return std::nullopt;
   // Declared after `points`, so the flag is restored before the array is released, on
@@ -54,10 +83,12 @@ std::optional<PyResult<OwnedRef>> evaluate_as(const TypedExpr& typed, PyObject* 
   if (array_dim(points.get(), nd - 1) != typed_dimension(typed)) {
     return PyResult<OwnedRef>(std::unexpected(eval_error_to_exception(EvalError::incompatible_shape())));
   }
-  if (const auto* same = std::get_if<Expr<P>>(&typed)) return evaluate_to_array(*same, points.get());
+  if (const auto* same = std::get_if<Expr<P>>(&typed)) {
+    return evaluate_to_array(*same, points.get(), &object.eval_cache);
+  }
   // Wider points: a temporary cast of the tree; the receiver keeps its element type.
   const Expr<P> cast = cast_typed<P>(typed);
-  return evaluate_to_array(cast, points.get());
+  return evaluate_to_array(cast, points.get(), nullptr);
 }
 
 }  // namespace
@@ -73,16 +104,16 @@ PyResult<TypedExpr> tree_from_values(PyObject* vals) {
   return py_fail(PyExc_ValueError, "Unsupported data type returned");
 }
 
-PyResult<OwnedRef> evaluate_at_points(const TypedExpr& tree, PyObject* vals) {
+PyResult<OwnedRef> evaluate_at_points(ExpressionTreeObject& object, PyObject* vals) {
   // The attempts are the element types at least as wide as the tree's, narrowest first.
-  const int rank = width_rank(tag_of(tree));
+  const int rank = width_rank(tag_of(object.tree));
   if (rank <= width_rank<i64>()) {
-    if (auto out = evaluate_as<i64>(tree, vals)) return std::move(*out);
+    if (auto out = evaluate_as<i64>(object, vals)) return std::move(*out);
   }
   if (rank <= width_rank<f64>()) {
-    if (auto out = evaluate_as<f64>(tree, vals)) return std::move(*out);
+    if (auto out = evaluate_as<f64>(object, vals)) return std::move(*out);
   }
-  if (auto out = evaluate_as<c64>(tree, vals)) return std::move(*out);
+  if (auto out = evaluate_as<c64>(object, vals)) return std::move(*out);
   return std::unexpected(eval_error_to_exception(EvalError::unsupported_dtype()));
 }
 

@@ -75,6 +75,7 @@ PyResult<OwnedRef> alloc_tree_cell(TypedExpr value, PyTypeObject* type) {
   auto* cell = reinterpret_cast<ExpressionTreeObject*>(obj);
   cell->borrow = 0;
   new (&cell->tree) TypedExpr(std::move(value));
+  new (&cell->eval_cache) std::unique_ptr<EvalCache, EvalCacheDelete>();
   return OwnedRef::steal(obj);
 }
 

@@ -5,17 +5,28 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "entry.hpp"
 #include "typed_expr.hpp"
 
 namespace kestrum::py {
 
-/// The instance record: object header, shared-borrow counter, then the tree.
+/// What evaluations of one object keep for the next ones (defined in ops_construct_eval.cpp).
+struct EvalCache;
+struct EvalCacheDelete {
+  void operator()(EvalCache* cache) const noexcept;
+};
+
+/// The instance record: object header, shared-borrow counter, the tree, then what its
+/// evaluations keep. The tree is written once, when the object is made (alloc_tree_cell),
+/// and destroyed with it; no entry changes it in between, so nothing derived from it and
+/// kept in `eval_cache` can go stale.
 struct ExpressionTreeObject {
   PyObject_HEAD
   std::int64_t borrow;
   TypedExpr tree;
+  std::unique_ptr<EvalCache, EvalCacheDelete> eval_cache;
 };
 
 /// The ExpressionTree type, built on first use. A failure to build it is an internal

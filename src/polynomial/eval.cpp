@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <map>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "polynomial.hpp"
@@ -26,8 +26,8 @@ namespace kestrum {
 namespace {
 
 /// The work of one evaluation pass over up to kMaxOutputs polynomials with the same axes,
-/// each with a non-zero coefficient, computed once per call and shared read-only by every
-/// job: which powers each point needs, which products of leading factors, and the terms
+/// each with a non-zero coefficient, computed once per preparation and shared read-only by
+/// every job: which powers each point needs, which products of leading factors, and the terms
 /// grouped by their leading exponents in row-major order over the union of the polynomials'
 /// shapes (row-major order over a box visits any box inside it in its own row-major order,
 /// so each polynomial's terms keep their order). `view` points into the vectors.
@@ -44,60 +44,51 @@ struct EvalPlan {
 };
 
 template <Element T>
-void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& plan) {
+void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) {
   const std::size_t n = polys.front()->ndim();
+  const std::size_t lead_axes = n - 1;
   const std::size_t outputs = polys.size();
-  Shape shape(n, 0);  // the union of the shapes
-  for (const Polynomial<T>* p : polys) {
-    for (std::size_t e = 0; e < n; ++e) shape[e] = std::max(shape[e], p->shape()[e]);
-  }
-  // The coefficient of polynomial j at the union multi-index (`at`, last), when it lies
-  // inside polynomial j and does not count as zero.
-  std::vector<std::vector<u64>> strides(outputs);
-  for (std::size_t j = 0; j < outputs; ++j) strides[j] = row_major_strides(polys[j]->shape());
-  auto coefficient = [&](std::size_t j, const std::vector<u64>& at, u64 last) -> std::optional<T> {
+  // Per axis: the length of the union of the shapes, where that axis's exponents start in
+  // power_row, and (per output) the row-major stride of the axis; one allocation for all.
+  std::vector<u64> axis_data(n * (2 + outputs) + 1, 0);
+  u64* const shape = axis_data.data();
+  u64* const power_base = shape + n;  // n + 1 entries: the last one is the table size
+  u64* const strides = power_base + n + 1;  // strides[j * n + e]
+  u64 coefficient_count = 0;  // of all the polynomials: a bound on the terms and the groups
+  for (std::size_t j = 0; j < outputs; ++j) {
     const Shape& sj = polys[j]->shape();
-    u64 flat = 0;
-    for (std::size_t e = 0; e + 1 < n; ++e) {
-      if (at[e] >= sj[e]) return std::nullopt;
-      flat += at[e] * strides[j][e];
+    u64 step = 1;
+    for (std::size_t e = n; e-- > 0;) {
+      shape[e] = std::max(shape[e], sj[e]);
+      strides[j * n + e] = step;
+      step *= sj[e] == 0 ? 1 : sj[e];
     }
-    if (last >= sj[n - 1]) return std::nullopt;
-    const T c = (*polys[j])[flat + last];
-    return is_zero(c) ? std::nullopt : std::optional<T>(c);
-  };
-  // Appends the coefficients of the outputs at one place to `values` (zero where absent)
-  // and returns the mask of the outputs that have one.
-  auto gather = [&](const std::vector<u64>& at, u64 last, std::vector<T>& values) -> u64 {
-    u64 mask = 0;
-    for (std::size_t j = 0; j < outputs; ++j) {
-      const auto c = coefficient(j, at, last);
-      values.push_back(c.value_or(zero_of<T>()));
-      if (c) mask |= u64{1} << j;
-    }
-    return mask;
-  };
+    coefficient_count += polys[j]->size();
+  }
+  for (std::size_t e = 0; e < n; ++e) power_base[e + 1] = power_base[e] + shape[e];
 
   // Table rows 0..n−1 are the coordinates (x^1). Every other power a non-zero coefficient
   // uses becomes a product row, reusing the rows of smaller powers (see PrefixRow); the
   // rare exponents that the element power inverts get a row of their own, before them.
+  // power_row[power_base[e] + k] is the row of x_e^k, or kNone; every exponent asked for is
+  // below its axis's length, so one flat table of the lengths' sum covers them all.
   constexpr bool kInverting = !std::same_as<T, i64>;
-  std::vector<std::map<u64, u64>> power_row(n);
+  std::vector<u64> power_row(power_base[n], simd::kNone);
   for (std::size_t e = 0; e < n; ++e) {
-    if (shape[e] > 1) power_row[e][1] = e;
+    if (shape[e] > 1) power_row[power_base[e] + 1] = e;
   }
   // An exponent k ≥ 2 is inverted only when k ≥ 2^31, so only an axis longer than 2^31 can
   // have one; otherwise the extra pass over the coefficients is skipped.
   auto inverted = [](u64 k) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(k)) <= 0; };
-  const bool may_invert =
-      kInverting && std::any_of(shape.begin(), shape.end(), [](u64 len) { return len > (u64{1} << 31); });
-  for (const Polynomial<T>* poly : polys) {
-    for (IndexWalk w(poly->shape()); may_invert && w.valid(); w.next()) {
+  const bool may_invert = kInverting && std::any_of(shape, shape + n, [](u64 len) { return len > (u64{1} << 31); });
+  for (const Polynomial<T>* poly : may_invert ? polys : polys.first(0)) {
+    for (IndexWalk w(poly->shape()); w.valid(); w.next()) {
       if (is_zero((*poly)[w.flat()])) continue;
       for (std::size_t e = 0; e < n; ++e) {
         const u64 k = w.index()[e];
-        if (k >= 2 && inverted(k) && !power_row[e].contains(k)) {
-          power_row[e][k] = n + plan.powers.size();
+        u64& row = power_row[power_base[e] + k];
+        if (k >= 2 && inverted(k) && row == simd::kNone) {
+          row = n + plan.powers.size();
           plan.powers.push_back({e, k});
         }
       }
@@ -110,73 +101,135 @@ void build_plan(const std::vector<const Polynomial<T>*>& polys, EvalPlan<T>& pla
   };
   // Row of x_e^k (k ≥ 1), creating the product rows it needs first. f64 and c64 powers
   // depend on the low 32 bits of k only.
-  auto power = [&](auto& self, std::size_t e, u64 k) -> u64 {
-    if (auto it = power_row[e].find(k); it != power_row[e].end()) return it->second;
+  auto make_power = [&](auto& self, std::size_t e, u64 k) -> u64 {
+    if (const u64 row = power_row[power_base[e] + k]; row != simd::kNone) return row;
     if (kInverting && k > 0xffffffffu) return self(self, e, k & 0xffffffffu);
     const u64 high = u64{1} << (63 - std::countl_zero(k));
     const u64 row = high == k ? [&] { const u64 half = self(self, e, k / 2); return product(half, half); }()
                               : [&] { const u64 low = self(self, e, k - high); return product(low, self(self, e, high)); }();
-    power_row[e][k] = row;
+    power_row[power_base[e] + k] = row;
     return row;
   };
+  // The same, with the look-up of a row that exists (the common case) kept inline.
+  auto power = [&](std::size_t e, u64 k) -> u64 {
+    const u64 row = power_row[power_base[e] + k];
+    return row != simd::kNone ? row : make_power(make_power, e, k);
+  };
 
-  // Products of two or more leading factors, keyed by their (axis, exponent) sequence;
-  // a longer product is built from the one without its last factor, so the factors are
-  // multiplied in ascending axis order and each distinct product once per point.
-  std::map<std::vector<u64>, u64> prefix_row;
-  std::vector<u64> key;
-  const Shape leading(shape.begin(), shape.end() - 1);
+  // Every group and term has a non-zero coefficient of its own, so the coefficient count
+  // bounds both; reserving up to a cap spares the growth steps of small plans without
+  // holding much more than a large sparse plan needs.
+  constexpr u64 kReserveCap = 4096;
+  const u64 expected = std::min(coefficient_count, kReserveCap);
+  plan.groups.reserve(expected);
+  plan.terms.reserve(expected);
+  plan.group_coeffs.reserve(expected * outputs);
+  plan.term_coeffs.reserve(expected * outputs);
+
+  // The groups in row-major order of their leading multi-index `at`. Products of two or
+  // more leading factors are shared: lead_memo[e] is the row of the product of the factors
+  // of at[0..e] (made when a group first needs it, from the product without its last
+  // factor, so the factors are multiplied in ascending axis order). Row-major order visits
+  // all multi-indices with the same at[0..e] one after another, so the entry is dropped as
+  // soon as at[0..e] changes and each distinct product is still made once per point.
+  std::vector<u64> walk_data(2 * lead_axes + outputs, 0);
+  u64* const at = walk_data.data();
+  u64* const lead_memo = at + lead_axes;
+  u64* const base = lead_memo + lead_axes;  // per output: the flat offset of (at, 0), or kNone outside it
+  std::fill(lead_memo, lead_memo + lead_axes, simd::kNone);
   const u64 last_len = shape[n - 1];
-  for (IndexWalk w(leading); w.valid(); w.next()) {
-    simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0, 0};
-    const std::size_t group_values = plan.group_coeffs.size();
-    group.const_outputs = gather(w.index(), 0, plan.group_coeffs);
-    for (u64 k = 1; k < last_len; ++k) {
-      const std::size_t term_values = plan.term_coeffs.size();
-      const u64 mask = gather(w.index(), k, plan.term_coeffs);
-      if (mask == 0) {
-        plan.term_coeffs.resize(term_values);
-        continue;
+  // The coefficients of the outputs at (at, last) into `values` (zero where absent or
+  // counting as zero), and the mask of the outputs that have a non-zero one there.
+  T values[simd::kMaxOutputs];
+  auto gather = [&](u64 last) -> u64 {
+    u64 mask = 0;
+    for (std::size_t j = 0; j < outputs; ++j) {
+      values[j] = zero_of<T>();
+      if (base[j] == simd::kNone || last >= polys[j]->shape()[n - 1]) continue;
+      const T c = (*polys[j])[base[j] + last];
+      if (is_zero(c)) continue;
+      values[j] = c;
+      mask |= u64{1} << j;
+    }
+    return mask;
+  };
+  bool more = std::all_of(shape, shape + lead_axes, [](u64 len) { return len > 0; });
+  while (more) {
+    for (std::size_t j = 0; j < outputs; ++j) {
+      const Shape& sj = polys[j]->shape();
+      u64 flat = 0;
+      for (std::size_t e = 0; e < lead_axes && flat != simd::kNone; ++e) {
+        flat = at[e] < sj[e] ? flat + at[e] * strides[j * n + e] : simd::kNone;
       }
-      plan.terms.push_back({power(power, n - 1, k), mask});
+      base[j] = flat;
+    }
+    simd::Group group{simd::kNone, simd::kNone, plan.terms.size(), 0, 0};
+    group.const_outputs = gather(0);
+    T const_values[simd::kMaxOutputs];
+    std::copy(values, values + outputs, const_values);
+    if (outputs == 1 && base[0] != simd::kNone) {
+      // One polynomial: its row along the last axis, read directly.
+      const T* row = polys[0]->data() + base[0];
+      const u64 len = polys[0]->shape()[n - 1];
+      for (u64 k = 1; k < len; ++k) {
+        if (is_zero(row[k])) continue;
+        plan.term_coeffs.push_back(row[k]);
+        plan.terms.push_back({power(n - 1, k), 1});
+      }
+    } else {
+      for (u64 k = 1; k < last_len; ++k) {
+        const u64 mask = gather(k);
+        if (mask == 0) continue;
+        plan.term_coeffs.insert(plan.term_coeffs.end(), values, values + outputs);
+        plan.terms.push_back({power(n - 1, k), mask});
+      }
     }
     group.end = plan.terms.size();
-    if (group.const_outputs == 0 && group.begin == group.end) {
-      plan.group_coeffs.resize(group_values);
-      continue;
-    }
-    // The last leading factor is multiplied in when the group starts (that product is
-    // this group's alone); the products before it are shared rows.
-    key.clear();
-    u64 lead = simd::kNone;
-    u64 pending = simd::kNone;  // the latest factor, not yet multiplied into `lead`
-    for (std::size_t e = 0; e + 1 < n; ++e) {
-      const u64 k = w.index()[e];
-      if (k == 0) continue;
-      const u64 factor = power(power, e, k);
+    if (group.const_outputs != 0 || group.begin != group.end) {
+      plan.group_coeffs.insert(plan.group_coeffs.end(), const_values, const_values + outputs);
+      // The last leading factor is multiplied in when the group starts (that product is
+      // this group's alone); the products before it are shared rows.
+      u64 lead = simd::kNone;
+      u64 pending = simd::kNone;  // the latest factor, not yet multiplied into `lead`
+      std::size_t pending_axis = 0;
+      for (std::size_t e = 0; e < lead_axes; ++e) {
+        const u64 k = at[e];
+        if (k == 0) continue;
+        const u64 factor = power(e, k);
+        if (pending != simd::kNone) {
+          if (lead == simd::kNone) {
+            lead = pending;  // a single factor is used as it is, not multiplied
+          } else if (lead_memo[pending_axis] != simd::kNone) {
+            lead = lead_memo[pending_axis];
+          } else {
+            lead = product(lead, pending);
+            lead_memo[pending_axis] = lead;
+          }
+        }
+        pending = factor;
+        pending_axis = e;
+      }
       if (pending != simd::kNone) {
         if (lead == simd::kNone) {
-          lead = pending;  // a single factor is used as it is, not multiplied
-        } else if (auto it = prefix_row.find(key); it != prefix_row.end()) {
-          lead = it->second;
+          group.lead = pending;
         } else {
-          lead = product(lead, pending);
-          prefix_row.emplace(key, lead);
+          group.lead = lead;
+          group.lead_factor = pending;
         }
       }
-      key.push_back(e);
-      key.push_back(k);
-      pending = factor;
+      plan.groups.push_back(group);
     }
-    if (pending != simd::kNone) {
-      if (lead == simd::kNone) {
-        group.lead = pending;
-      } else {
-        group.lead = lead;
-        group.lead_factor = pending;
+    // The next leading multi-index, last axis fastest; the products of the prefixes that
+    // change are forgotten.
+    more = false;
+    for (std::size_t ax = lead_axes; ax-- > 0;) {
+      if (++at[ax] < shape[ax]) {
+        std::fill(lead_memo + ax, lead_memo + lead_axes, simd::kNone);
+        more = true;
+        break;
       }
+      at[ax] = 0;
     }
-    plan.groups.push_back(group);
   }
   // With one group and no lead, the kernel forms each product row when the walk of the terms
   // reaches it; a row must reach the table only if a later row or a second term reads it.
@@ -318,11 +371,19 @@ void eval_rows_direct(const Polynomial<T>& coeffs, const View<T>& points, u64 fi
 template <Element T>
 simd::PointRows point_rows(const View<T>& points, u64 first, u64 rows, std::vector<const std::byte*>& row_ptr) {
   simd::PointRows where{nullptr, nullptr, 0, points.strides.back()};
-  RowCursor cursor(points, first);
   if (const auto stride = merged_row_stride(points)) {
-    where.first = cursor.row();
+    // The first row's address alone, by the decomposition RowCursor makes (no cursor: it
+    // would allocate its index for one use).
+    std::ptrdiff_t offset = 0;
+    u64 rest = first;
+    for (std::size_t ax = points.ndim() - 1; ax-- > 0;) {
+      offset += static_cast<std::ptrdiff_t>(rest % points.shape[ax]) * points.strides[ax];
+      rest /= points.shape[ax];
+    }
+    where.first = points.data + offset;
     where.row_stride = *stride;
   } else {
+    RowCursor cursor(points, first);
     row_ptr.resize(rows);
     for (u64 r = 0; r < rows; ++r, cursor.next()) row_ptr[r] = cursor.row();
     where.rows = row_ptr.data();
@@ -330,13 +391,59 @@ simd::PointRows point_rows(const View<T>& points, u64 first, u64 rows, std::vect
   return where;
 }
 
-/// Refuses points with fewer coordinates than the polynomial has parameters, which would
+/// Refuses points with fewer coordinates than a polynomial has parameters, which would
 /// read outside the points; the binding never passes such points.
 template <Element T>
-void check_coordinates(const Polynomial<T>& coeffs, const View<T>& points) {
-  if (points.ndim() == 0 || points.shape.back() < coeffs.ndim()) {
-    internal_failure("points have fewer coordinates than the polynomial has parameters");
+void check_coordinates(const std::vector<const Polynomial<T>*>& coeffs, const View<T>& points) {
+  for (const Polynomial<T>* c : coeffs) {
+    if (points.ndim() == 0 || points.shape.back() < c->ndim()) {
+      internal_failure("points have fewer coordinates than the polynomial has parameters");
+    }
   }
+}
+
+/// The failure eval_points gives for these points before anything is evaluated, if any. A
+/// batch creates the worker pool even when it has no row.
+template <Element T>
+std::optional<EvalError> points_failure(const View<T>& points) {
+  const std::size_t m = points.ndim();
+  if (m == 0) return EvalError::message("Failed to get new len");
+  if (m == 1) return std::nullopt;
+  const Shape batch(points.shape.begin(), points.shape.end() - 1);
+  if (checked_element_count(batch, sizeof(T)) == 0) {
+    run_indexed(0, [](std::size_t) {});  // the first batch creates the pool, even an empty one
+    return EvalError::message("Failed to concatenate values after eval");
+  }
+  return std::nullopt;
+}
+
+/// Values of `prepared`'s first array at points that points_failure accepts: a single point
+/// (points with one axis) on the calling thread, without the pool; a batch in chunks of
+/// kChunkRows rows on the pool. One result buffer; chunk i fills rows [i·kChunkRows,
+/// (i+1)·kChunkRows), so the values come out in chunk order whichever worker finishes first.
+template <Element T>
+Array<T> run_points(const PreparedPolynomials<T>& prepared, const View<T>& points) {
+  Array<T> values = Array<T>::uninitialized(Shape(points.shape.begin(), points.shape.end() - 1));
+  struct Job {
+    const PreparedPolynomials<T>& prepared;
+    const View<T>& points;
+    u64 rows;
+    T* out;
+  } const job{prepared, points, values.size(), values.data()};
+  if (points.ndim() == 1) {
+    T* out = job.out;
+    prepared.eval_rows(points, 0, job.rows, &out);
+    return values;
+  }
+  const u64 chunks = job.rows / kChunkRows + (job.rows % kChunkRows != 0 ? 1 : 0);
+  // One captured reference, so the std::function holds the job without allocating.
+  run_indexed(static_cast<std::size_t>(chunks), [&job](std::size_t i) {
+    const u64 first = static_cast<u64>(i) * kChunkRows;
+    const u64 last = std::min(job.rows, first + kChunkRows);
+    T* chunk_out = job.out + first;
+    job.prepared.eval_rows(job.points, first, last, &chunk_out);
+  });
+  return values;
 }
 
 }  // namespace
@@ -348,7 +455,8 @@ void check_coordinates(const Polynomial<T>& coeffs, const View<T>& points) {
 template <Element T>
 struct PreparedPolynomials<T>::Plan {
   struct Pass {
-    std::vector<u64> outputs;  // positions in the list of polynomials
+    u64 outputs[simd::kMaxOutputs];  // positions in the list of polynomials
+    u64 output_count = 0;
     EvalPlan<T> plan;
     bool direct = false;
   };
@@ -359,11 +467,14 @@ struct PreparedPolynomials<T>::Plan {
 
 template <Element T>
 PreparedPolynomials<T>::PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs, const View<T>& points)
+    : PreparedPolynomials((check_coordinates(coeffs, points), std::move(coeffs))) {}
+
+template <Element T>
+PreparedPolynomials<T>::PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs)
     : coeffs_(std::move(coeffs)), plan_(std::make_unique<Plan>()) {
   std::vector<u64> tabled;
   for (u64 j = 0; j < coeffs_.size(); ++j) {
     const Polynomial<T>& c = *coeffs_[j];
-    check_coordinates(c, points);
     bool any_term = false;
     for (u64 i = 0; i < c.size() && !any_term; ++i) any_term = !is_zero(c[i]);
     if (!any_term) plan_->zeros.push_back(j);
@@ -375,23 +486,28 @@ PreparedPolynomials<T>::PreparedPolynomials(std::vector<const Polynomial<T>*> co
     typename Plan::Pass pass;
     const std::size_t n = coeffs_[tabled.front()]->ndim();
     std::vector<u64> rest;
-    std::vector<const Polynomial<T>*> members;
+    const Polynomial<T>* members[simd::kMaxOutputs];
     for (u64 j : tabled) {
-      if (members.size() < simd::kMaxOutputs && coeffs_[j]->ndim() == n) {
-        pass.outputs.push_back(j);
-        members.push_back(coeffs_[j]);
+      if (pass.output_count < simd::kMaxOutputs && coeffs_[j]->ndim() == n) {
+        members[pass.output_count] = coeffs_[j];
+        pass.outputs[pass.output_count++] = j;
       } else {
         rest.push_back(j);
       }
     }
     tabled = std::move(rest);
-    build_plan(members, pass.plan);
+    build_plan(std::span<const Polynomial<T>* const>(members, pass.output_count), pass.plan);
     const u64 table_rows = n + pass.plan.powers.size() + pass.plan.prefixes.size();
     if (table_rows > kTableBudgetBytes / kTableBytesPerRow) {
       pass.direct = true;  // memory stays bounded: these points go one by one, table-free
     }
     plan_->passes.push_back(std::move(pass));
   }
+}
+
+template <Element T>
+void PreparedPolynomials<T>::check_points(const View<T>& points) const {
+  check_coordinates(coeffs_, points);
 }
 
 template <Element T> PreparedPolynomials<T>::PreparedPolynomials(PreparedPolynomials&&) noexcept = default;
@@ -411,11 +527,14 @@ void PreparedPolynomials<T>::eval_rows(const View<T>& points, u64 first, u64 las
   const simd::PointRows where = point_rows(points, first, rows, row_ptr);
   for (const auto& pass : plan_->passes) {
     if (pass.direct) {
-      for (u64 j : pass.outputs) eval_rows_direct(*coeffs_[j], points, first, rows, out[j]);
+      for (u64 i = 0; i < pass.output_count; ++i) {
+        const u64 j = pass.outputs[i];
+        eval_rows_direct(*coeffs_[j], points, first, rows, out[j]);
+      }
       continue;
     }
     void* pass_out[simd::kMaxOutputs] = {};
-    for (std::size_t i = 0; i < pass.outputs.size(); ++i) pass_out[i] = out[pass.outputs[i]];
+    for (u64 i = 0; i < pass.output_count; ++i) pass_out[i] = out[pass.outputs[i]];
     simd::active_kernels().eval_rows[type_index<T>()](pass.plan.view, where, rows, pass_out);
   }
 }
@@ -432,35 +551,22 @@ Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block) {
 
 template <Element T>
 EvalResult<Array<T>> eval_points(const Polynomial<T>& coeffs, const View<T>& points) {
-  const std::size_t m = points.ndim();
-  if (m == 1) return eval_chunk(coeffs, points);  // a single point: calling thread, no pool
-  if (m == 0) return fail(EvalError::message("Failed to get new len"));
+  if (auto failure = points_failure(points)) return fail(std::move(*failure));
+  return run_points(PreparedPolynomials<T>({&coeffs}, points), points);
+}
 
-  const Shape batch(points.shape.begin(), points.shape.end() - 1);
-  const u64 rows = checked_element_count(batch, sizeof(T));
-  if (rows == 0) {
-    run_indexed(0, [](std::size_t) {});  // the first batch creates the pool, even an empty one
-    return fail(EvalError::message("Failed to concatenate values after eval"));
-  }
-  const PreparedPolynomials<T> prepared({&coeffs}, points);
-
-  // One result buffer; chunk i fills rows [i·kChunkRows, (i+1)·kChunkRows), so the values
-  // come out in chunk order whichever worker finishes first.
-  Array<T> values = Array<T>::uninitialized(batch);
-  const u64 chunks = rows / kChunkRows + (rows % kChunkRows != 0 ? 1 : 0);
-  T* out = values.data();
-  run_indexed(static_cast<std::size_t>(chunks), [&](std::size_t i) {
-    const u64 first = static_cast<u64>(i) * kChunkRows;
-    const u64 last = std::min(rows, first + kChunkRows);
-    T* chunk_out = out + first;
-    prepared.eval_rows(points, first, last, &chunk_out);
-  });
-  return values;
+template <Element T>
+EvalResult<Array<T>> eval_points(const PreparedPolynomials<T>& prepared, const View<T>& points) {
+  if (prepared.size() != 1) internal_failure("eval_points takes a preparation of exactly one array");
+  if (auto failure = points_failure(points)) return fail(std::move(*failure));
+  prepared.check_points(points);
+  return run_points(prepared, points);
 }
 
 #define KS_INSTANTIATE(T)                                                                 \
   template class PreparedPolynomials<T>;                                                  \
   template EvalResult<Array<T>> eval_points(const Polynomial<T>&, const View<T>&);        \
+  template EvalResult<Array<T>> eval_points(const PreparedPolynomials<T>&, const View<T>&); \
   template Array<T> eval_chunk(const Polynomial<T>&, const View<T>&);
 KS_FOR_EACH_ELEMENT(KS_INSTANTIATE)
 #undef KS_INSTANTIATE

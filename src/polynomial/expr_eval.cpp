@@ -404,6 +404,10 @@ class ValueWalk {
 
 template <Element T>
 EvalResult<Array<T>> eval_tree(const Expr<T>& e, const View<T>& points) {
+  // A tree that is one polynomial needs no value program: eval_points gives the values the
+  // program's one step would, with the same failures checked in the same order, without the
+  // walk's maps and the program's buffers.
+  if (const auto* leaf = std::get_if<LeafNode<T>>(&e.node)) return eval_points(leaf->coeffs, points);
   return ValueWalk<T>(points).values(e, nullptr);
 }
 

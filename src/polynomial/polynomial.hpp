@@ -35,20 +35,38 @@ template <Element T>
 template <Element T>
 [[nodiscard]] Array<T> eval_chunk(const Polynomial<T>& coeffs, const View<T>& block);
 
-/// Coefficient arrays prepared for evaluation at the rows of one set of points: which
-/// powers and shared products each point needs is worked out once, then any range of rows
-/// can be evaluated, from any thread. Arrays with the same number of axes are evaluated
-/// together, up to four in one pass over the points, sharing their powers and monomials;
-/// each value is still exactly the one eval_chunk gives. Keeps pointers to the arrays, which
-/// must outlive it. Throws InternalFailure when the points have fewer coordinates than an
-/// array has axes.
+/// Coefficient arrays prepared for evaluation: which powers and shared products each point
+/// needs is worked out once (it depends on the arrays only), then any range of rows of any
+/// points can be evaluated, from any thread. Arrays with the same number of axes are
+/// evaluated together, up to four in one pass over the points, sharing their powers and
+/// monomials; each value is still exactly the one eval_chunk gives. Keeps pointers to the
+/// arrays, which must outlive it and not change.
+template <Element T>
+class PreparedPolynomials;
+
+/// Values of the one array `prepared` holds, exactly as eval_points(coeffs, points) gives
+/// them, with the same errors; the work of preparing the array is not repeated. Throws
+/// InternalFailure when `prepared` holds another number of arrays or the points have fewer
+/// coordinates than the array has axes. Calling thread only.
+template <Element T>
+[[nodiscard]] EvalResult<Array<T>> eval_points(const PreparedPolynomials<T>& prepared, const View<T>& points);
+
 template <Element T>
 class PreparedPolynomials {
  public:
+  /// Prepared for the rows of `points`: throws InternalFailure when the points have fewer
+  /// coordinates than an array has axes.
   PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs, const View<T>& points);
+  /// Prepared for any points; each set must pass check_points before its rows are evaluated.
+  explicit PreparedPolynomials(std::vector<const Polynomial<T>*> coeffs);
   PreparedPolynomials(PreparedPolynomials&&) noexcept;
   PreparedPolynomials& operator=(PreparedPolynomials&&) noexcept;
   ~PreparedPolynomials();
+
+  /// Number of arrays.
+  [[nodiscard]] std::size_t size() const noexcept { return coeffs_.size(); }
+  /// Throws InternalFailure when the points have fewer coordinates than an array has axes.
+  void check_points(const View<T>& points) const;
 
   /// Values of array j at rows [first, last) of the points (rows in row-major order of the
   /// points' leading axes; a single point is row 0) into out[j][0, last − first), for every
