@@ -106,6 +106,16 @@ def product_cases():
         for s, (sa, sb) in enumerate([((4, 13), (19, 21)), ((2, 30), (10, 3)), ((1, 1), (17, 8))]):
             rng = np.random.default_rng(600 + 10 * s + KINDS.index(kind))
             yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
+    # b lines as vector lanes (8, 4, 2, 1 groups at once and a partial group; a lines shorter
+    # and longer than the positions carried together; several runs of lines, runs that join
+    # when a's middle axis has length 1, one-element b lines), and windows along lines for
+    # many short runs (blocks of 16 lines and a remainder, out lines ending inside a vector).
+    for kind in KINDS:
+        for s, (sa, sb) in enumerate([((3, 20), (64, 10)), ((2, 7), (36, 12)), ((2, 3, 4), (2, 9, 5)),
+                                      ((2, 1, 4), (2, 8, 6)), ((3, 5), (9, 1)), ((2, 2, 11), (17, 2, 30)),
+                                      ((2, 3, 6), (17, 1, 13))]):
+            rng = np.random.default_rng(650 + 10 * s + KINDS.index(kind))
+            yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
     # Infinities and signed zeros: a lane outside a b line must never receive inf · 0 = nan,
     # and −0.0 products must land as the reference adds them.
     for kind in ("f64", "c64"):
