@@ -170,14 +170,17 @@ def nan_eval_cases():
 def nan_product_cases():
     """(name, a, b, points): dense products in which one coefficient of b is NaN, placed in
     the vector body or the tail of a line, evaluated at points (ones among them) where the
-    NaN coefficients of the product decide the value. For c64, the NaN sits in the
-    imaginary part, so the real part of the product subtracts it."""
+    NaN coefficients of the product decide the value; with few b lines (vectors along the
+    lines) and with many (vectors across them). For c64, the NaN sits in the imaginary part,
+    so the real part of the product subtracts it."""
     rng = np.random.default_rng(900)
     points = np.concatenate([np.ones((3, 2)), rng.uniform(-1, 1, (2, 2))])
     for kind in ("f64", "c64"):
-        for at in (0, 5, 15, 17):
-            for nan in (NEG_NAN, POS_NAN):
-                a = random_values(rng, (2, 3), kind, zero_fraction=0.0)
-                b = random_values(rng, (3, 19), kind, zero_fraction=0.0)
-                b[1, at] = nan if kind == "f64" else complex(1.0, nan)
-                yield f"{kind}-{at}-{'neg' if nan is NEG_NAN else 'pos'}", a, b, points.astype(a.dtype)
+        for a_run, b_lines in ((3, 3), (9, 16)):
+            for at in (0, 5, 15, 17):
+                for nan in (NEG_NAN, POS_NAN):
+                    a = random_values(rng, (2, a_run), kind, zero_fraction=0.0)
+                    b = random_values(rng, (b_lines, 19), kind, zero_fraction=0.0)
+                    b[1, at] = nan if kind == "f64" else complex(1.0, nan)
+                    name = f"{kind}-{b_lines}-{at}-{'neg' if nan is NEG_NAN else 'pos'}"
+                    yield name, a, b, points.astype(a.dtype)

@@ -702,24 +702,73 @@ bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u6
 // Lane w of a vector is b line β0 + w (and out line L0 + w): when consecutive b lines land on
 // consecutive out lines (they do along b's last leading axis), a coefficient a[i] meets a
 // whole vector of them at one b position j = u − i, and no lane ever falls outside a b line
-// except the padding lanes after the last line of a run, which are masked. b is transposed
-// into columns of lines (bT[j][line]) and the product accumulates into a transposed out
-// (outT[u][line]), copied back at the end; an out element still sees its pairs in order:
-// a's lines one after the other, and within one a line its coefficients ascending.
+// except the padding lanes after the last line of a run. b is transposed into columns of
+// lines (bT[j][line]) and the product accumulates into a transposed out (outT[u][line]),
+// copied back at the end; an out element still sees its pairs in order: a's lines one after
+// the other, and within one a line its coefficients ascending. Complex values are kept as
+// two planes per row (the real parts of the row's columns, then the imaginary parts), so
+// the lanes hold the same element arithmetic as everywhere else in this file.
 
-/// Positions of outT rows carried at once per block of R lane groups (R · K sums).
-template <u64 R>
-constexpr u64 kPositions = 16 / R;
+/// Per element type: the numbers a transposed row holds, and how many planes of them.
+template <class E>
+struct Planes {
+  using Part = typename E::Scalar;
+  static constexpr u64 kCount = 1;
+};
+template <>
+struct Planes<C64> {
+  using Part = double;
+  static constexpr u64 kCount = 2;
+};
+
+/// Positions of outT rows carried at once per block of R lane groups (R · K sums, each of
+/// kCount vectors, about 16 vectors in all).
+template <class E, u64 R>
+constexpr u64 kPositions = 16 / Planes<E>::kCount / R;
+
+/// The lane vector at p (the imaginary plane `plane` parts further), in full or its first
+/// n lanes, and back.
+template <class E>
+typename E::Lane load_lanes(const typename Planes<E>::Part* p, u64 plane, u64 n) {
+  using Lane = typename E::Lane;
+  if constexpr (Planes<E>::kCount == 2) {
+    return n == kLanes ? Lane{load_vec<VF>(p), load_vec<VF>(p + plane)}
+                       : Lane{load_part<VF>(p, n), load_part<VF>(p + plane, n)};
+  } else {
+    return n == kLanes ? load_vec<Lane>(p) : load_part<Lane>(p, n);
+  }
+}
+template <class E>
+void store_lanes(typename Planes<E>::Part* p, u64 plane, u64 n, const typename E::Lane& v) {
+  if constexpr (Planes<E>::kCount == 2) {
+    if (n == kLanes) {
+      store_vec(p, v.re);
+      store_vec(p + plane, v.im);
+    } else {
+      store_part(p, v.re, n);
+      store_part(p + plane, v.im, n);
+    }
+  } else {
+    if (n == kLanes) store_vec(p, v);
+    else store_part(p, v, n);
+  }
+}
+
+/// v held in registers: g++ would otherwise load a window again for each multiply that uses
+/// it, one load per multiply, which costs more than the arithmetic here.
+inline void hold(VF& v) { __asm__("" : KS_VEC_IN_REG(v)); }
+inline void hold(VU& v) { __asm__("" : KS_VEC_IN_REG(v)); }
+inline void hold(VC& v) { __asm__("" : KS_VEC_IN_REG(v.re), KS_VEC_IN_REG(v.im)); }
 
 /// Position k's coefficients [i_begin, i_end) of the a line p, each with its own b row.
-template <class S, class V, u64 R>
-inline void lane_single(V (&sums)[R], const S* b_t, u64 b_stride, const S* p, std::int64_t u, std::int64_t i_begin,
-                        std::int64_t i_end) {
+template <class E, u64 R>
+inline void lane_single(typename E::Lane (&sums)[R], const typename Planes<E>::Part* b_t, u64 b_stride, u64 b_plane,
+                        const typename E::Scalar* p, std::int64_t u, std::int64_t i_begin, std::int64_t i_end) {
   for (std::int64_t i = i_begin; i < i_end; ++i) {
-    const V pv = splat(p[i]);
-    const S* row = b_t + static_cast<u64>(u - i) * b_stride;
+    const typename E::Lane pv = splat(p[i]);
+    const auto* row = b_t + static_cast<u64>(u - i) * b_stride;
 #pragma GCC unroll 8
-    for (u64 g = 0; g < R; ++g) sums[g] = pv * load_vec<V>(row + g * kLanes) + sums[g];
+    for (u64 g = 0; g < R; ++g) sums[g] = ladd(lmul(pv, load_lanes<E>(row + g * kLanes, b_plane, kLanes)), sums[g]);
   }
 }
 
@@ -729,22 +778,20 @@ inline void lane_single(V (&sums)[R], const S* b_t, u64 b_stride, const S* p, st
 /// coefficient s + k, so one window load serves K multiplies. The steps where all K
 /// positions have a coefficient run together; the first and last coefficients of each
 /// position, where the others have none, run position by position, in the same order.
-/// Masked: the one group's lanes past `lanes` (b lines that do not exist, their bT columns
-/// zero) are neither loaded nor stored, so what they compute is dropped.
-template <class S, class V, u64 R, bool Masked>
-void lane_pass(S* out_t, u64 out_stride, const S* b_t, u64 b_stride, const S* p, u64 a_run, u64 b_run, u64 u0,
-               u64 lanes) {
-  constexpr u64 K = kPositions<R>;
+/// lanes < kLanes (one group): the lanes past it (b lines that do not exist, their bT
+/// columns zero) are neither loaded nor stored, so what they compute is dropped.
+template <class E, u64 R>
+void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
+               u64 b_stride, u64 b_plane, const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0, u64 lanes) {
+  using Lane = typename E::Lane;
+  constexpr u64 K = kPositions<E, R>;
   using i64s = std::int64_t;
   const i64s a_n = static_cast<i64s>(a_run), b_n = static_cast<i64s>(b_run), u = static_cast<i64s>(u0);
-  V acc[K][R];
+  Lane acc[K][R];
 #pragma GCC unroll 16
   for (u64 k = 0; k < K; ++k) {
 #pragma GCC unroll 8
-    for (u64 g = 0; g < R; ++g) {
-      const S* at = out_t + (u0 + k) * out_stride + g * kLanes;
-      acc[k][g] = Masked ? load_part<V>(at, lanes) : load_vec<V>(at);
-    }
+    for (u64 g = 0; g < R; ++g) acc[k][g] = load_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes);
   }
   // Steps s with a b row: u0 − b_run < s ≤ u0; position k then has coefficient s + k.
   const i64s s_lo = std::max<i64s>(-static_cast<i64s>(K - 1), u - b_n + 1);
@@ -755,58 +802,40 @@ void lane_pass(S* out_t, u64 out_stride, const S* b_t, u64 b_stride, const S* p,
 #pragma GCC unroll 16
     for (u64 k = 0; k < K; ++k) {
       const i64s kk = static_cast<i64s>(k);
-      lane_single<S, V, R>(acc[k], b_t, b_stride, p, u + kk, std::max<i64s>(0, s_lo + kk), m_lo + kk);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, std::max<i64s>(0, s_lo + kk), m_lo + kk);
     }
-    const S* row = whole_address(b_t + static_cast<u64>(u - m_lo) * b_stride);
-    const S* coeff = p + m_lo;
+    const auto* row = whole_address(b_t + static_cast<u64>(u - m_lo) * b_stride);
+    const typename E::Scalar* coeff = p + m_lo;
     for (i64s s = m_lo; s <= m_hi; ++s, row -= b_stride, ++coeff) {
-      V pv[K];
+      Lane pv[K];
 #pragma GCC unroll 16
       for (u64 k = 0; k < K; ++k) pv[k] = splat(coeff[k]);
 #pragma GCC unroll 8
       for (u64 g = 0; g < R; ++g) {
-        V win = load_vec<V>(row + g * kLanes);
-        // Held in a register for the K multiplies: g++ would otherwise load it again for
-        // each, one load per multiply, which costs more than the arithmetic here.
-        __asm__("" : KS_VEC_IN_REG(win));
+        Lane win = load_lanes<E>(row + g * kLanes, b_plane, kLanes);
+        hold(win);
 #pragma GCC unroll 16
-        for (u64 k = 0; k < K; ++k) acc[k][g] = pv[k] * win + acc[k][g];
+        for (u64 k = 0; k < K; ++k) acc[k][g] = ladd(lmul(pv[k], win), acc[k][g]);
       }
     }
 #pragma GCC unroll 16
     for (u64 k = 0; k < K; ++k) {
       const i64s kk = static_cast<i64s>(k);
-      lane_single<S, V, R>(acc[k], b_t, b_stride, p, u + kk, m_hi + kk + 1,
-                                   std::min<i64s>(a_n - 1, s_hi + kk) + 1);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, m_hi + kk + 1,
+                        std::min<i64s>(a_n - 1, s_hi + kk) + 1);
     }
   } else {
 #pragma GCC unroll 16
     for (u64 k = 0; k < K; ++k) {
       const i64s kk = static_cast<i64s>(k);
-      lane_single<S, V, R>(acc[k], b_t, b_stride, p, u + kk, std::max<i64s>(0, s_lo + kk),
-                                   std::min<i64s>(a_n - 1, s_hi + kk) + 1);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, std::max<i64s>(0, s_lo + kk),
+                        std::min<i64s>(a_n - 1, s_hi + kk) + 1);
     }
   }
 #pragma GCC unroll 16
   for (u64 k = 0; k < K; ++k) {
 #pragma GCC unroll 8
-    for (u64 g = 0; g < R; ++g) {
-      S* at = out_t + (u0 + k) * out_stride + g * kLanes;
-      if (Masked) store_part(at, acc[k][g], lanes);
-      else store_vec(at, acc[k][g]);
-    }
-  }
-}
-
-/// Every out position of R lane groups for one a line, K positions per pass. outT has
-/// kPositions<1> spare rows past the out line, so the last pass may run over its end: the
-/// positions past it have no coefficient and are stored back unchanged.
-template <class S, class V, u64 R, bool Masked>
-void lane_groups(S* out_t, u64 out_stride, const S* b_t, u64 b_stride, const S* p, u64 a_run, u64 b_run,
-                 u64 lanes) {
-  const u64 out_run = a_run + b_run - 1;
-  for (u64 u0 = 0; u0 < out_run; u0 += kPositions<R>) {
-    lane_pass<S, V, R, Masked>(out_t, out_stride, b_t, b_stride, p, a_run, b_run, u0, lanes);
+    for (u64 g = 0; g < R; ++g) store_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes, acc[k][g]);
   }
 }
 
@@ -820,10 +849,12 @@ struct LaneRun {
 
 /// Returns false, having written nothing, when b's lines do not fill the lanes better than
 /// the windows along a line would, or when the transposed copies cannot be had.
-template <class S>
-bool dense_mul_real_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
-                             const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
-  using V = std::conditional_t<std::is_same_v<S, double>, VF, VU>;
+template <class E>
+bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                        const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  using Part = typename Planes<E>::Part;
+  using Scalar = typename E::Scalar;
+  constexpr u64 kPlanes = Planes<E>::kCount;
   const u64 out_run = a_run + b_run - 1;
   std::vector<LaneRun> runs;
   u64 columns = 0;
@@ -836,64 +867,77 @@ bool dense_mul_real_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 
   }
   // Lane operations per a coefficient: every column of every b row here, the b lines and
   // about kLanes − 1 overhanging window lanes per line there.
-  if (columns * b_run > b_lines * (b_run + kLanes - 1) || columns > 2 * b_lines) {
-    return false;
-  }
+  if (columns * b_run > b_lines * (b_run + kLanes - 1) || columns > 2 * b_lines) return false;
   u64 out_lines = 0;
   for (u64 la = 0; la < a_lines; ++la) out_lines = std::max(out_lines, a_shift[la] / out_run);
   out_lines += b_shift[b_lines - 1] / out_run + 1;
-  const u64 out_stride = (out_lines + kLanes - 1) / kLanes * kLanes;
+  const u64 out_plane = (out_lines + kLanes - 1) / kLanes * kLanes;
+  const u64 out_rows = out_run + kPositions<E, 1>;  // spare rows for the last pass
   constexpr u64 kMaxElements = u64{1} << 26;
-  if (columns > kMaxElements / b_run || out_stride > kMaxElements / (out_run + kPositions<1>)) return false;
-  std::vector<S> b_storage, out_storage;
+  if (columns > kMaxElements / b_run || out_plane > kMaxElements / out_rows) return false;
+  std::vector<Part> b_storage, out_storage;
   try {
-    b_storage.assign(columns * b_run + kLanes, S{});
-    out_storage.assign(out_stride * (out_run + kPositions<1>) + kLanes, S{});
+    b_storage.assign(kPlanes * columns * b_run + kLanes, Part{});
+    out_storage.assign(kPlanes * out_plane * out_rows + kLanes, Part{});
   } catch (const std::bad_alloc&) {
     return false;
   }
-  S* b_t = b_storage.data();
+  Part* b_t = b_storage.data();
   while (reinterpret_cast<std::uintptr_t>(b_t) % KS_VEC_BYTES != 0) ++b_t;
-  S* out_t = out_storage.data();
+  Part* out_t = out_storage.data();
   while (reinterpret_cast<std::uintptr_t>(out_t) % KS_VEC_BYTES != 0) ++out_t;
-  const auto* a = static_cast<const S*>(a_ptr);
-  const auto* b = static_cast<const S*>(b_ptr);
-  auto* out = static_cast<S*>(out_ptr);
+  const u64 b_stride = kPlanes * columns, out_stride = kPlanes * out_plane;
+  const auto* a = static_cast<const Scalar*>(a_ptr);
+  const auto* b = static_cast<const Scalar*>(b_ptr);
+  auto* out = static_cast<Scalar*>(out_ptr);
   for (const LaneRun& run : runs) {
     for (u64 m = 0; m < run.count; ++m) {
-      const S* src = b + (run.first + m) * b_run;
-      for (u64 j = 0; j < b_run; ++j) b_t[j * columns + run.column + m] = src[j];
-    }
-  }
-  // The a lines in order; for each, every lane group of every run (they reach different out
-  // lines), in blocks of as many groups as fit, the last group of a run masked if partial.
-  for (u64 la = 0; la < a_lines; ++la) {
-    const S* p = a + la * a_run;
-    const u64 a_line = a_shift[la] / out_run;
-    for (const LaneRun& run : runs) {
-      const u64 lane0 = a_line + b_shift[run.first] / out_run;
-      const u64 whole = run.count / kLanes;
-      u64 g = 0;
-      auto groups = [&](auto r_tag) {
-        constexpr u64 R = decltype(r_tag)::value;
-        for (; g + R <= whole; g += R) {
-          lane_groups<S, V, R, false>(out_t + lane0 + g * kLanes, out_stride, b_t + run.column + g * kLanes, columns,
-                                      p, a_run, b_run, kLanes);
+      const Scalar* src = b + (run.first + m) * b_run;
+      Part* dst = b_t + run.column + m;
+      for (u64 j = 0; j < b_run; ++j) {
+        if constexpr (kPlanes == 2) {
+          dst[j * b_stride] = src[j].re;
+          dst[j * b_stride + columns] = src[j].im;
+        } else {
+          dst[j * b_stride] = src[j];
         }
-      };
-      groups(std::integral_constant<u64, 8>{});
-      groups(std::integral_constant<u64, 4>{});
-      groups(std::integral_constant<u64, 2>{});
-      groups(std::integral_constant<u64, 1>{});
-      if (run.count % kLanes != 0) {
-        lane_groups<S, V, 1, true>(out_t + lane0 + g * kLanes, out_stride, b_t + run.column + g * kLanes, columns, p,
-                                   a_run, b_run, run.count % kLanes);
       }
     }
   }
+  // The a lines in order; for each, every lane group of every run (they reach different out
+  // lines), in blocks of as many groups as fit, the last group of a run partial.
+  for (u64 la = 0; la < a_lines; ++la) {
+    const Scalar* p = a + la * a_run;
+    const u64 a_line = a_shift[la] / out_run;
+    for (const LaneRun& run : runs) {
+      const u64 lane0 = a_line + b_shift[run.first] / out_run;
+      // Every out position of R groups from group g on, K positions per pass. outT has
+      // spare rows past the out line, so the last pass may run over its end: the positions
+      // past it have no coefficient and are stored back unchanged.
+      auto block = [&](auto r_tag, u64 g, u64 lanes) {
+        constexpr u64 R = decltype(r_tag)::value;
+        for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
+          lane_pass<E, R>(out_t + lane0 + g * kLanes, out_stride, out_plane, b_t + run.column + g * kLanes, b_stride,
+                          columns, p, a_run, b_run, u0, lanes);
+        }
+      };
+      const u64 whole = run.count / kLanes;
+      u64 g = 0;
+      if constexpr (kPlanes == 1) {
+        for (; g + 8 <= whole; g += 8) block(std::integral_constant<u64, 8>{}, g, kLanes);
+      }
+      for (; g + 4 <= whole; g += 4) block(std::integral_constant<u64, 4>{}, g, kLanes);
+      for (; g + 2 <= whole; g += 2) block(std::integral_constant<u64, 2>{}, g, kLanes);
+      for (; g < whole; ++g) block(std::integral_constant<u64, 1>{}, g, kLanes);
+      if (run.count % kLanes != 0) block(std::integral_constant<u64, 1>{}, g, run.count % kLanes);
+    }
+  }
   for (u64 line = 0; line < out_lines; ++line) {
-    S* dst = out + line * out_run;
-    for (u64 u = 0; u < out_run; ++u) dst[u] = out_t[u * out_stride + line];
+    Scalar* dst = out + line * out_run;
+    for (u64 u = 0; u < out_run; ++u) {
+      if constexpr (kPlanes == 2) dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
+      else dst[u] = out_t[u * out_stride + line];
+    }
   }
   return true;
 }
@@ -904,7 +948,8 @@ void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, co
   // With narrower vectors the selects on the window edges cost more than the scalar edges
   // of the shifted passes.
   if constexpr (kLanes >= 8) {
-    if (dense_mul_real_by_lanes<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
+    using E = std::conditional_t<std::is_same_v<S, double>, F64, I64>;
+    if (dense_mul_by_lanes<E>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
     if (dense_mul_real_by_windows<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
   }
   dense_mul_real_by_quads<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift);
@@ -912,6 +957,9 @@ void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, co
 
 void dense_mul_complex(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                        const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  if constexpr (kLanes >= 8) {
+    if (dense_mul_by_lanes<C64>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
+  }
   auto* out = static_cast<Cplx*>(out_ptr);
   const auto* a = static_cast<const Cplx*>(a_ptr);
   const auto* b = static_cast<const Cplx*>(b_ptr);
