@@ -839,6 +839,46 @@ void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, c
   }
 }
 
+/// dst[w · dst_stride + i] = src[i · src_stride + w] for i, w < rows, cols: the transposes
+/// into and out of the lane layout, 8 × 8 blocks in registers where the vectors have 8 lanes.
+template <class P>
+void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u64 cols) {
+  u64 w0 = 0;
+#if KS_VEC_BYTES == 64
+  static_assert(sizeof(P) == 8);
+  const u64 whole_rows = rows / 8 * 8;
+  for (; w0 + 8 <= cols; w0 += 8) {
+    for (u64 i0 = 0; i0 < whole_rows; i0 += 8) {
+      VU r[8];
+      for (u64 i = 0; i < 8; ++i) r[i] = load_vec<VU>(src + (i0 + i) * src_stride + w0);
+      VU t[8], q[8];
+      for (u64 i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shuffle(r[i], r[i + 1], VU{0, 8, 2, 10, 4, 12, 6, 14});
+        t[i + 1] = __builtin_shuffle(r[i], r[i + 1], VU{1, 9, 3, 11, 5, 13, 7, 15});
+      }
+      for (u64 i = 0; i < 8; i += 4) {
+        for (u64 h = 0; h < 2; ++h) {
+          q[i + h] = __builtin_shuffle(t[i + h], t[i + h + 2], VU{0, 1, 8, 9, 4, 5, 12, 13});
+          q[i + h + 2] = __builtin_shuffle(t[i + h], t[i + h + 2], VU{2, 3, 10, 11, 6, 7, 14, 15});
+        }
+      }
+      // q[0..3] hold columns {0, 4}, {1, 5}, {2, 6}, {3, 7} of rows 0–3, q[4..7] of rows 4–7.
+      for (u64 c = 0; c < 4; ++c) {
+        store_vec(dst + (w0 + c) * dst_stride + i0, __builtin_shuffle(q[c], q[c + 4], VU{0, 1, 2, 3, 8, 9, 10, 11}));
+        store_vec(dst + (w0 + c + 4) * dst_stride + i0,
+                  __builtin_shuffle(q[c], q[c + 4], VU{4, 5, 6, 7, 12, 13, 14, 15}));
+      }
+    }
+    for (u64 w = w0; w < w0 + 8; ++w) {
+      for (u64 i = whole_rows; i < rows; ++i) dst[w * dst_stride + i] = src[i * src_stride + w];
+    }
+  }
+#endif
+  for (u64 w = w0; w < cols; ++w) {
+    for (u64 i = 0; i < rows; ++i) dst[w * dst_stride + i] = src[i * src_stride + w];
+  }
+}
+
 /// Consecutive b lines whose out lines are consecutive too: first line, count, and the
 /// column of bT where the run starts (runs are padded to whole lane groups).
 struct LaneRun {
@@ -891,17 +931,17 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
   const auto* b = static_cast<const Scalar*>(b_ptr);
   auto* out = static_cast<Scalar*>(out_ptr);
   for (const LaneRun& run : runs) {
-    for (u64 m = 0; m < run.count; ++m) {
-      const Scalar* src = b + (run.first + m) * b_run;
-      Part* dst = b_t + run.column + m;
-      for (u64 j = 0; j < b_run; ++j) {
-        if constexpr (kPlanes == 2) {
+    if constexpr (kPlanes == 2) {
+      for (u64 m = 0; m < run.count; ++m) {
+        const Scalar* src = b + (run.first + m) * b_run;
+        Part* dst = b_t + run.column + m;
+        for (u64 j = 0; j < b_run; ++j) {
           dst[j * b_stride] = src[j].re;
           dst[j * b_stride + columns] = src[j].im;
-        } else {
-          dst[j * b_stride] = src[j];
         }
       }
+    } else {
+      transpose(b_t + run.column, b_stride, b + run.first * b_run, b_run, run.count, b_run);
     }
   }
   // The a lines in order; for each, every lane group of every run (they reach different out
@@ -932,12 +972,13 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
       if (run.count % kLanes != 0) block(std::integral_constant<u64, 1>{}, g, run.count % kLanes);
     }
   }
-  for (u64 line = 0; line < out_lines; ++line) {
-    Scalar* dst = out + line * out_run;
-    for (u64 u = 0; u < out_run; ++u) {
-      if constexpr (kPlanes == 2) dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
-      else dst[u] = out_t[u * out_stride + line];
+  if constexpr (kPlanes == 2) {
+    for (u64 line = 0; line < out_lines; ++line) {
+      Scalar* dst = out + line * out_run;
+      for (u64 u = 0; u < out_run; ++u) dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
     }
+  } else {
+    transpose(out, out_run, out_t, out_stride, out_run, out_lines);
   }
   return true;
 }
