@@ -672,14 +672,19 @@ bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u6
   // block of b lines (run earlier) or in the same block, where a's lines run in order.
   // Within one a line, the b lines of a block reach different out lines.
   auto run_block = [&](u64 lb, u64 size) {
+    auto run = [&](auto r_tag) {
+      window_block<S, V, decltype(r_tag)::value>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb,
+                                                 padded.data(), table, valid.data());
+    };
     switch (size) {
-      case 16: window_block<S, V, 16>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb, padded.data(), table, valid.data()); break;
-      case 8: window_block<S, V, 8>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb, padded.data(), table, valid.data()); break;
-      case 4: window_block<S, V, 4>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb, padded.data(), table, valid.data()); break;
-      case 2: window_block<S, V, 2>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb, padded.data(), table, valid.data()); break;
-      default: window_block<S, V, 1>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb, padded.data(), table, valid.data()); break;
+      case 16: run(std::integral_constant<u64, 16>{}); break;
+      case 8: run(std::integral_constant<u64, 8>{}); break;
+      case 4: run(std::integral_constant<u64, 4>{}); break;
+      case 2: run(std::integral_constant<u64, 2>{}); break;
+      default: run(std::integral_constant<u64, 1>{}); break;
     }
   };
+
   // The lines after the whole blocks, in blocks of the remainder's binary digits, the
   // smallest (last) first.
   const u64 whole = b_lines / block * block;
@@ -841,6 +846,11 @@ void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, c
 
 /// dst[w · dst_stride + i] = src[i · src_stride + w] for i, w < rows, cols: the transposes
 /// into and out of the lane layout, 8 × 8 blocks in registers where the vectors have 8 lanes.
+#if defined(__clang__)
+#define KS_SHUFFLE2(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define KS_SHUFFLE2(a, b, ...) __builtin_shuffle(a, b, VU{__VA_ARGS__})
+#endif
 template <class P>
 void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u64 cols) {
   u64 w0 = 0;
@@ -853,20 +863,20 @@ void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u
       for (u64 i = 0; i < 8; ++i) r[i] = load_vec<VU>(src + (i0 + i) * src_stride + w0);
       VU t[8], q[8];
       for (u64 i = 0; i < 8; i += 2) {
-        t[i] = __builtin_shuffle(r[i], r[i + 1], VU{0, 8, 2, 10, 4, 12, 6, 14});
-        t[i + 1] = __builtin_shuffle(r[i], r[i + 1], VU{1, 9, 3, 11, 5, 13, 7, 15});
+        t[i] = KS_SHUFFLE2(r[i], r[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        t[i + 1] = KS_SHUFFLE2(r[i], r[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
       }
       for (u64 i = 0; i < 8; i += 4) {
         for (u64 h = 0; h < 2; ++h) {
-          q[i + h] = __builtin_shuffle(t[i + h], t[i + h + 2], VU{0, 1, 8, 9, 4, 5, 12, 13});
-          q[i + h + 2] = __builtin_shuffle(t[i + h], t[i + h + 2], VU{2, 3, 10, 11, 6, 7, 14, 15});
+          q[i + h] = KS_SHUFFLE2(t[i + h], t[i + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+          q[i + h + 2] = KS_SHUFFLE2(t[i + h], t[i + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
         }
       }
       // q[0..3] hold columns {0, 4}, {1, 5}, {2, 6}, {3, 7} of rows 0–3, q[4..7] of rows 4–7.
       for (u64 c = 0; c < 4; ++c) {
-        store_vec(dst + (w0 + c) * dst_stride + i0, __builtin_shuffle(q[c], q[c + 4], VU{0, 1, 2, 3, 8, 9, 10, 11}));
+        store_vec(dst + (w0 + c) * dst_stride + i0, KS_SHUFFLE2(q[c], q[c + 4], 0, 1, 2, 3, 8, 9, 10, 11));
         store_vec(dst + (w0 + c + 4) * dst_stride + i0,
-                  __builtin_shuffle(q[c], q[c + 4], VU{4, 5, 6, 7, 12, 13, 14, 15}));
+                  KS_SHUFFLE2(q[c], q[c + 4], 4, 5, 6, 7, 12, 13, 14, 15));
       }
     }
     for (u64 w = w0; w < w0 + 8; ++w) {
@@ -878,6 +888,7 @@ void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u
     for (u64 i = 0; i < rows; ++i) dst[w * dst_stride + i] = src[i * src_stride + w];
   }
 }
+#undef KS_SHUFFLE2
 
 /// Consecutive b lines whose out lines are consecutive too: first line, count, and the
 /// column of bT where the run starts (runs are padded to whole lane groups).
@@ -975,7 +986,9 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
   if constexpr (kPlanes == 2) {
     for (u64 line = 0; line < out_lines; ++line) {
       Scalar* dst = out + line * out_run;
-      for (u64 u = 0; u < out_run; ++u) dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
+      for (u64 u = 0; u < out_run; ++u) {
+        dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
+      }
     }
   } else {
     transpose(out, out_run, out_t, out_stride, out_run, out_lines);
