@@ -714,6 +714,13 @@ bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u6
 // two planes per row (the real parts of the row's columns, then the imaginary parts), so
 // the lanes hold the same element arithmetic as everywhere else in this file.
 
+/// A two-source constant shuffle of 64-bit lanes; the two compilers spell it differently.
+#if defined(__clang__)
+#define KS_SHUFFLE2(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define KS_SHUFFLE2(a, b, ...) __builtin_shuffle(a, b, VU{__VA_ARGS__})
+#endif
+
 /// Per element type: the numbers a transposed row holds, and how many planes of them.
 template <class E>
 struct Planes {
@@ -778,26 +785,18 @@ inline void lane_single(typename E::Lane (&sums)[R], const typename Planes<E>::P
 }
 
 /// One a line p (a_run coefficients) against R lane groups of kLanes consecutive b lines:
-/// out positions u0 .. u0 + K − 1, the sums in registers. Position u0 + k takes coefficient
-/// i with b row j = u0 + k − i; the positions share b row u0 − s at step s, each with its own
+/// out positions u0 .. u0 + K − 1, their sums in acc. Position u0 + k takes coefficient i
+/// with b row j = u0 + k − i; the positions share b row u0 − s at step s, each with its own
 /// coefficient s + k, so one window load serves K multiplies. The steps where all K
 /// positions have a coefficient run together; the first and last coefficients of each
 /// position, where the others have none, run position by position, in the same order.
-/// lanes < kLanes (one group): the lanes past it (b lines that do not exist, their bT
-/// columns zero) are neither loaded nor stored, so what they compute is dropped.
-template <class E, u64 R>
-void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
-               u64 b_stride, u64 b_plane, const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0, u64 lanes) {
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_apply(typename E::Lane (&acc)[K][R],
+                                              const typename Planes<E>::Part* b_t, u64 b_stride, u64 b_plane,
+                                              const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0) {
   using Lane = typename E::Lane;
-  constexpr u64 K = kPositions<E, R>;
   using i64s = std::int64_t;
   const i64s a_n = static_cast<i64s>(a_run), b_n = static_cast<i64s>(b_run), u = static_cast<i64s>(u0);
-  Lane acc[K][R];
-#pragma GCC unroll 16
-  for (u64 k = 0; k < K; ++k) {
-#pragma GCC unroll 8
-    for (u64 g = 0; g < R; ++g) acc[k][g] = load_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes);
-  }
   // Steps s with a b row: u0 − b_run < s ≤ u0; position k then has coefficient s + k.
   const i64s s_lo = std::max<i64s>(-static_cast<i64s>(K - 1), u - b_n + 1);
   const i64s s_hi = std::min<i64s>(a_n - 1, u);
@@ -837,6 +836,24 @@ void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, c
                         std::min<i64s>(a_n - 1, s_hi + kk) + 1);
     }
   }
+}
+
+/// The sums of positions u0 .. u0 + K − 1 for R lane groups from outT, in full or (lanes <
+/// kLanes, one group) their first lanes only, and back.
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_load(typename E::Lane (&acc)[K][R],
+                                             const typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane,
+                                             u64 u0, u64 lanes) {
+#pragma GCC unroll 16
+  for (u64 k = 0; k < K; ++k) {
+#pragma GCC unroll 8
+    for (u64 g = 0; g < R; ++g) acc[k][g] = load_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes);
+  }
+}
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_store(const typename E::Lane (&acc)[K][R],
+                                              typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, u64 u0,
+                                              u64 lanes) {
 #pragma GCC unroll 16
   for (u64 k = 0; k < K; ++k) {
 #pragma GCC unroll 8
@@ -844,13 +861,68 @@ void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, c
   }
 }
 
+/// One a line against R lane groups at positions u0 .. u0 + K − 1 (see lane_apply), the
+/// sums loaded from outT and stored back. lanes < kLanes (one group): the lanes past it (b
+/// lines that do not exist, their bT columns zero) are neither loaded nor stored, so what
+/// they compute is dropped.
+template <class E, u64 R>
+void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
+               u64 b_stride, u64 b_plane, const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0, u64 lanes) {
+  typename E::Lane acc[kPositions<E, R>][R];
+  lane_load<E, R>(acc, out_t, out_stride, out_plane, u0, lanes);
+  lane_apply<E, R>(acc, b_t, b_stride, b_plane, p, a_run, b_run, u0);
+  lane_store<E, R>(acc, out_t, out_stride, out_plane, u0, lanes);
+}
+
+#if KS_VEC_BYTES == 64
+/// lo's lanes 1 .. 7, then hi's lane 0: the lanes of the next out line up.
+inline VF next_lanes(VF lo, VF hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6, 7, 8); }
+inline VU next_lanes(VU lo, VU hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6, 7, 8); }
+inline VC next_lanes(VC lo, VC hi) { return {next_lanes(lo.re, hi.re), next_lanes(lo.im, hi.im)}; }
+
+/// Every a line in order against all R · kLanes b lines (one run, no partial group) at
+/// positions u0 .. u0 + K − 1. When a line's out lines are the previous one's moved up by
+/// one, the sums move down a lane in registers instead of going through memory: the lowest
+/// lane (an out line no later a line reaches) is stored, and the new top lane (an out line
+/// no earlier a line reaches, as a's lines land ever higher) starts at the +0.0 outT holds
+/// there. lane0[la]: the outT lane of a line la's first out line, ascending in la.
+template <class E, u64 R>
+void lane_sweep(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
+                u64 b_stride, u64 b_plane, const typename E::Scalar* a, u64 a_lines, u64 a_run, u64 b_run, u64 u0,
+                const u64* lane0) {
+  using Lane = typename E::Lane;
+  constexpr u64 K = kPositions<E, R>;
+  Lane acc[K][R];
+  lane_load<E, R>(acc, out_t + lane0[0], out_stride, out_plane, u0, kLanes);
+  lane_apply<E, R>(acc, b_t, b_stride, b_plane, a, a_run, b_run, u0);
+  for (u64 la = 1; la < a_lines; ++la) {
+    if (lane0[la] == lane0[la - 1] + 1) {
+#pragma GCC unroll 16
+      for (u64 k = 0; k < K; ++k) {
+        auto* row = out_t + (u0 + k) * out_stride + lane0[la - 1];
+        const Lane low = acc[k][0];
+        if constexpr (Planes<E>::kCount == 2) {
+          row[0] = low.re[0];
+          row[out_plane] = low.im[0];
+        } else {
+          row[0] = low[0];
+        }
+#pragma GCC unroll 8
+        for (u64 g = 0; g + 1 < R; ++g) acc[k][g] = next_lanes(acc[k][g], acc[k][g + 1]);
+        acc[k][R - 1] = next_lanes(acc[k][R - 1], Lane{});
+      }
+    } else {
+      lane_store<E, R>(acc, out_t + lane0[la - 1], out_stride, out_plane, u0, kLanes);
+      lane_load<E, R>(acc, out_t + lane0[la], out_stride, out_plane, u0, kLanes);
+    }
+    lane_apply<E, R>(acc, b_t, b_stride, b_plane, a + la * a_run, a_run, b_run, u0);
+  }
+  lane_store<E, R>(acc, out_t + lane0[a_lines - 1], out_stride, out_plane, u0, kLanes);
+}
+#endif
+
 /// dst[w · dst_stride + i] = src[i · src_stride + w] for i, w < rows, cols: the transposes
 /// into and out of the lane layout, 8 × 8 blocks in registers where the vectors have 8 lanes.
-#if defined(__clang__)
-#define KS_SHUFFLE2(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
-#else
-#define KS_SHUFFLE2(a, b, ...) __builtin_shuffle(a, b, VU{__VA_ARGS__})
-#endif
 template <class P>
 void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u64 cols) {
   u64 w0 = 0;
@@ -955,6 +1027,43 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
       transpose(b_t + run.column, b_stride, b + run.first * b_run, b_run, run.count, b_run);
     }
   }
+  auto transpose_back = [&] {
+    if constexpr (kPlanes == 2) {
+      for (u64 line = 0; line < out_lines; ++line) {
+        Scalar* dst = out + line * out_run;
+        for (u64 u = 0; u < out_run; ++u) {
+          dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
+        }
+      }
+    } else {
+      transpose(out, out_run, out_t, out_stride, out_run, out_lines);
+    }
+  };
+#if KS_VEC_BYTES == 64
+  // One run of whole groups that fit in one block: each block of positions takes every a line
+  // in order, its sums moving from one a line's out lines to the next in registers.
+  const u64 groups = runs[0].count / kLanes;
+  if (runs.size() == 1 && runs[0].count % kLanes == 0 && (groups & (groups - 1)) == 0 &&
+      groups <= (kPlanes == 1 ? 8 : 4)) {
+    std::vector<u64> lane0(a_lines);
+    for (u64 la = 0; la < a_lines; ++la) lane0[la] = a_shift[la] / out_run + b_shift[0] / out_run;
+    auto sweep = [&](auto r_tag) {
+      constexpr u64 R = decltype(r_tag)::value;
+      for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
+        lane_sweep<E, R>(out_t, out_stride, out_plane, b_t, b_stride, columns, a, a_lines, a_run, b_run, u0,
+                         lane0.data());
+      }
+    };
+    switch (groups) {
+      case 8: if constexpr (kPlanes == 1) sweep(std::integral_constant<u64, 8>{}); break;
+      case 4: sweep(std::integral_constant<u64, 4>{}); break;
+      case 2: sweep(std::integral_constant<u64, 2>{}); break;
+      default: sweep(std::integral_constant<u64, 1>{}); break;
+    }
+    transpose_back();
+    return true;
+  }
+#endif
   // The a lines in order; for each, every lane group of every run (they reach different out
   // lines), in blocks of as many groups as fit, the last group of a run partial.
   for (u64 la = 0; la < a_lines; ++la) {
@@ -983,16 +1092,7 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
       if (run.count % kLanes != 0) block(std::integral_constant<u64, 1>{}, g, run.count % kLanes);
     }
   }
-  if constexpr (kPlanes == 2) {
-    for (u64 line = 0; line < out_lines; ++line) {
-      Scalar* dst = out + line * out_run;
-      for (u64 u = 0; u < out_run; ++u) {
-        dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
-      }
-    }
-  } else {
-    transpose(out, out_run, out_t, out_stride, out_run, out_lines);
-  }
+  transpose_back();
   return true;
 }
 
