@@ -123,6 +123,19 @@ def product_cases():
         for s, (sa, sb) in enumerate([((4, 13), (19, 21)), ((2, 30), (10, 3)), ((1, 1), (17, 8))]):
             rng = np.random.default_rng(600 + 10 * s + KINDS.index(kind))
             yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
+    # b lines as vector lanes (8, 4, 2, 1 groups at once and a partial group; a lines shorter
+    # and longer than the positions carried together; several runs of lines, runs that join
+    # when a's middle axis has length 1, one-element b lines; one run of whole groups, whose
+    # sums move from one a line's out lines to the next in registers), and windows along
+    # lines for many short runs (blocks of 16 lines and a remainder, out lines ending inside
+    # a vector).
+    for kind in KINDS:
+        for s, (sa, sb) in enumerate([((3, 20), (64, 10)), ((2, 7), (36, 12)), ((2, 3, 4), (2, 9, 5)),
+                                      ((2, 1, 4), (2, 8, 6)), ((3, 5), (9, 1)), ((3, 11), (8, 5)),
+                                      ((2, 2, 11), (17, 2, 30)),
+                                      ((2, 3, 6), (17, 1, 13))]):
+            rng = np.random.default_rng(650 + 10 * s + KINDS.index(kind))
+            yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
     # Infinities and signed zeros: a lane outside a b line must never receive inf · 0 = nan,
     # and −0.0 products must land as the reference adds them.
     for kind in ("f64", "c64"):
@@ -177,14 +190,17 @@ def nan_eval_cases():
 def nan_product_cases():
     """(name, a, b, points): dense products in which one coefficient of b is NaN, placed in
     the vector body or the tail of a line, evaluated at points (ones among them) where the
-    NaN coefficients of the product decide the value. For c64, the NaN sits in the
-    imaginary part, so the real part of the product subtracts it."""
+    NaN coefficients of the product decide the value; with few b lines (vectors along the
+    lines) and with many (vectors across them). For c64, the NaN sits in the imaginary part,
+    so the real part of the product subtracts it."""
     rng = np.random.default_rng(900)
     points = np.concatenate([np.ones((3, 2)), rng.uniform(-1, 1, (2, 2))])
     for kind in ("f64", "c64"):
-        for at in (0, 5, 15, 17):
-            for nan in (NEG_NAN, POS_NAN):
-                a = random_values(rng, (2, 3), kind, zero_fraction=0.0)
-                b = random_values(rng, (3, 19), kind, zero_fraction=0.0)
-                b[1, at] = nan if kind == "f64" else complex(1.0, nan)
-                yield f"{kind}-{at}-{'neg' if nan is NEG_NAN else 'pos'}", a, b, points.astype(a.dtype)
+        for a_run, b_lines in ((3, 3), (9, 16)):
+            for at in (0, 5, 15, 17):
+                for nan in (NEG_NAN, POS_NAN):
+                    a = random_values(rng, (2, a_run), kind, zero_fraction=0.0)
+                    b = random_values(rng, (b_lines, 19), kind, zero_fraction=0.0)
+                    b[1, at] = nan if kind == "f64" else complex(1.0, nan)
+                    name = f"{kind}-{b_lines}-{at}-{'neg' if nan is NEG_NAN else 'pos'}"
+                    yield name, a, b, points.astype(a.dtype)

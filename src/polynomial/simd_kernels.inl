@@ -3,9 +3,10 @@
 // sets KS_VEC_BYTES and KS_KERNEL_SET, CMake sets the flags); everything here has internal
 // linkage so no target's code can leak into another's.
 //
-// Vectors run across points (evaluation) or along a line of coefficients (product), never
-// across the terms of one point, so each lane performs exactly the scalar sequence of
-// separately rounded multiplies and adds: every variant gives the same bits.
+// Vectors run across points (evaluation), or along a line of coefficients or across
+// consecutive lines (product), never across the terms of one point or the pairs of one out
+// element, so each lane performs exactly the scalar sequence of separately rounded
+// multiplies and adds: every variant gives the same bits.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,10 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__AVX512F__) && KS_VEC_BYTES == 64
+#include <immintrin.h>
+#endif
 
 #include "simd_kernels.hpp"
 
@@ -646,30 +651,46 @@ void dense_mul_real_by_quads(void* out_ptr, const void* a_ptr, u64 a_lines, u64 
   }
 }
 
-/// Lines of b (and so of out) carried at once by the real product: their sums are
-/// independent, so the adds of one coefficient overlap instead of waiting on each other.
-constexpr u64 kLineBlock = 8;
+/// Most b lines one pass of the real product carries: their sums are independent, so the
+/// adds of one coefficient overlap instead of waiting on each other, and with 16 of them the
+/// add latency is covered (16 sums, the coefficient and a product fill half the registers).
+constexpr u64 kMaxLineBlock = 16;
 
-/// Where the windows of the padded b lines are. A b line is kept with kLanes zeros on either
-/// side, once per shift s < kLanes (copy s starts s elements later), so the window starting
-/// at padded position t is the aligned vector at offset[t] from the line's base: the loads
-/// of the product never straddle cache lines. valid[t + w] is all-ones exactly when padded
-/// position t + w holds a coefficient of the line.
-struct Windows {
-  const u64* valid;
-  const u64* offset;
-};
+/// The first n < kLanes elements at p as a vector (the other lanes zero), and back: the
+/// last, partial vector of an out line must not touch what follows the line.
+template <class V, class S>
+V load_part(const S* p, u64 n) {
+#if defined(__AVX512F__) && KS_VEC_BYTES == 64
+  return (V)_mm512_maskz_loadu_epi64(static_cast<__mmask8>((1u << n) - 1), p);
+#else
+  V v{};
+  std::memcpy(&v, p, n * sizeof(S));
+  return v;
+#endif
+}
+template <class V, class S>
+void store_part(S* p, V v, u64 n) {
+#if defined(__AVX512F__) && KS_VEC_BYTES == 64
+  _mm512_mask_storeu_epi64(p, static_cast<__mmask8>((1u << n) - 1), (__m512i)v);
+#else
+  std::memcpy(p, &v, n * sizeof(S));
+#endif
+}
 
-/// R lines of out, one vector each at position u0, receive every coefficient of the a line
-/// p[0, a_run) against their own padded b lines src[r]. A lane u receives p[i] · b[u − i]
-/// for ascending i and only where 0 ≤ u − i < b_run: the coefficients whose window
-/// overhangs the b line select the sum unchanged on the overhanging lanes, so padding is
-/// read but never added.
+/// One vector position u0 of the out lines of a block of R consecutive b lines, for every a
+/// line in order: a lane u receives p[i] · b[u − i] for ascending i and only where
+/// 0 ≤ u − i < b_run. The R sums stay in registers while one a line's coefficients are
+/// applied; the window of coefficient i (b shifted to lane position u0 − i, for all R
+/// lines side by side) is window kLanes + u0 − i of the table, so consecutive coefficients
+/// step back through it by a fixed stride. Coefficients whose window overhangs the b lines
+/// select the sum unchanged on the overhanging lanes, so padding is read but never added.
+/// line_shift[r]: where b line r of the block lands in out.
 template <class S, class V, u64 R>
-void line_block_vector(S* const* dst, const S* const* src, const Windows& win, const S* p, u64 a_run, u64 b_run,
-                       u64 u0) {
-  V acc[R];
-  for (u64 r = 0; r < R; ++r) acc[r] = load_vec<V>(dst[r]);
+void window_pass(S* out, const S* a, u64 a_lines, u64 a_run, const u64* a_shift, const u64* line_shift,
+                 const S* table, const u64* valid, u64 b_run, u64 u0) {
+  constexpr u64 kStep = R * kLanes;  // elements from one window of the table to the next
+  const u64 out_run = a_run + b_run - 1;
+  const u64 n = out_run - u0 < kLanes ? out_run - u0 : kLanes;  // lanes inside the out line
   // Coefficients reaching some lane: u0 − b_run < i < u0 + kLanes; whole window: u0 + kLanes
   // − b_run ≤ i ≤ u0.
   const u64 lo = u0 + 1 > b_run ? u0 + 1 - b_run : 0;
@@ -680,55 +701,67 @@ void line_block_vector(S* const* dst, const S* const* src, const Windows& win, c
   if (full_lo > hi) full_lo = hi;
   if (full_hi > hi) full_hi = hi;
   if (full_hi < full_lo) full_hi = full_lo;
-  u64 i = lo;
-  for (; i < full_lo; ++i) {
-    const V pv = splat(p[i]);
-    const u64 at = kLanes + u0 - i;
-    const VU m = load_vec<VU>(win.valid + at);
-    const u64 w = win.offset[at];
-#pragma GCC unroll 8
-    for (u64 r = 0; r < R; ++r) acc[r] = m ? pv * load_vec<V>(src[r] + w) + acc[r] : acc[r];
-  }
-  for (; i < full_hi; ++i) {
-    const V pv = splat(p[i]);
-    const u64 w = win.offset[kLanes + u0 - i];
-#pragma GCC unroll 8
-    for (u64 r = 0; r < R; ++r) acc[r] = pv * load_vec<V>(src[r] + w) + acc[r];
-  }
-  for (; i < hi; ++i) {
-    const V pv = splat(p[i]);
-    const u64 at = kLanes + u0 - i;
-    const VU m = load_vec<VU>(win.valid + at);
-    const u64 w = win.offset[at];
-#pragma GCC unroll 8
-    for (u64 r = 0; r < R; ++r) acc[r] = m ? pv * load_vec<V>(src[r] + w) + acc[r] : acc[r];
-  }
-  for (u64 r = 0; r < R; ++r) store_vec(dst[r], acc[r]);
-}
-
-/// One a line against R b lines: every vector position of the R out lines in turn. The
-/// last, partial position works on a copy so nothing past the out line is touched.
-template <class S, class V, u64 R>
-void line_block(S* const* line, const S* const* src, const Windows& win, const S* p, u64 a_run, u64 b_run) {
-  const u64 out_run = a_run + b_run - 1;
-  S* dst[R];
-  u64 u0 = 0;
-  for (; u0 + kLanes <= out_run; u0 += kLanes) {
-    for (u64 r = 0; r < R; ++r) dst[r] = line[r] + u0;
-    line_block_vector<S, V, R>(dst, src, win, p, a_run, b_run, u0);
-  }
-  if (u0 < out_run) {
-    S tail[R][kLanes] = {};
-    for (u64 r = 0; r < R; ++r) {
-      std::memcpy(tail[r], line[r] + u0, (out_run - u0) * sizeof(S));
-      dst[r] = tail[r];
+  const S* const first_window = table + (kLanes + u0 - lo) * kStep;
+  const u64* const first_valid = valid + kLanes + u0 - lo;
+  u64 shift[R];
+  for (u64 r = 0; r < R; ++r) shift[r] = line_shift[r] + u0;
+  for (u64 la = 0; la < a_lines; ++la) {
+    S* const line = out + a_shift[la];
+    const S* const p = a + la * a_run;
+    V acc[R];
+    if (n == kLanes) {
+      for (u64 r = 0; r < R; ++r) acc[r] = load_vec<V>(line + shift[r]);
+    } else {
+      for (u64 r = 0; r < R; ++r) acc[r] = load_part<V>(line + shift[r], n);
     }
-    line_block_vector<S, V, R>(dst, src, win, p, a_run, b_run, u0);
-    for (u64 r = 0; r < R; ++r) std::memcpy(line[r] + u0, tail[r], (out_run - u0) * sizeof(S));
+    const S* w = whole_address(first_window);
+    const u64* m = first_valid;
+    u64 i = lo;
+    for (; i < full_lo; ++i, w -= kStep, --m) {
+      const V pv = splat(p[i]);
+      const VU mask = load_vec<VU>(m);
+#pragma GCC unroll 16
+      for (u64 r = 0; r < R; ++r) acc[r] = mask ? pv * load_vec<V>(w + r * kLanes) + acc[r] : acc[r];
+    }
+    for (; i < full_hi; ++i, w -= kStep) {
+      const V pv = splat(p[i]);
+#pragma GCC unroll 16
+      for (u64 r = 0; r < R; ++r) acc[r] = pv * load_vec<V>(w + r * kLanes) + acc[r];
+    }
+    m -= full_hi - full_lo;
+    for (; i < hi; ++i, w -= kStep, --m) {
+      const V pv = splat(p[i]);
+      const VU mask = load_vec<VU>(m);
+#pragma GCC unroll 16
+      for (u64 r = 0; r < R; ++r) acc[r] = mask ? pv * load_vec<V>(w + r * kLanes) + acc[r] : acc[r];
+    }
+    if (n == kLanes) {
+      for (u64 r = 0; r < R; ++r) store_vec(line + shift[r], acc[r]);
+    } else {
+      for (u64 r = 0; r < R; ++r) store_part(line + shift[r], acc[r], n);
+    }
   }
 }
 
-/// Returns false, having written nothing, when the shifted copies of b would be too large.
+/// The whole product for b lines [lb, lb + R): their window table, then every vector
+/// position of their out lines, each for all a lines (see window_pass). `padded` holds R
+/// lines of b_run + 2 · kLanes elements whose first and last kLanes are zero.
+template <class S, class V, u64 R>
+void window_block(S* out, const S* a, u64 a_lines, u64 a_run, const u64* a_shift, const S* b, u64 b_run,
+                  const u64* b_shift, u64 lb, S* padded, S* table, const u64* valid) {
+  const u64 padded_run = b_run + 2 * kLanes;
+  for (u64 r = 0; r < R; ++r) std::memcpy(padded + r * padded_run + kLanes, b + (lb + r) * b_run, b_run * sizeof(S));
+  // Window t of line r holds padded positions [t, t + kLanes) of that line.
+  for (u64 t = 0; t < b_run + kLanes; ++t) {
+    for (u64 r = 0; r < R; ++r) std::memcpy(table + (t * R + r) * kLanes, padded + r * padded_run + t, sizeof(V));
+  }
+  const u64 out_run = a_run + b_run - 1;
+  for (u64 u0 = 0; u0 < out_run; u0 += kLanes) {
+    window_pass<S, V, R>(out, a, a_lines, a_run, a_shift, b_shift + lb, table, valid, b_run, u0);
+  }
+}
+
+/// Returns false, having written nothing, when the window table would be too large.
 template <class S>
 bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                                const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
@@ -736,54 +769,458 @@ bool dense_mul_real_by_windows(void* out_ptr, const void* a_ptr, u64 a_lines, u6
   auto* out = static_cast<S*>(out_ptr);
   const auto* a = static_cast<const S*>(a_ptr);
   const auto* b = static_cast<const S*>(b_ptr);
-  // The padded, shifted copies of b (see Windows): every copy is a whole number of vectors
-  // and the block is aligned to a vector, so every window load is aligned. They take about
-  // kLanes times b's size, so past kMaxCopies elements (or if they cannot be had) the
-  // product runs by shifted passes instead.
+  // The table of one block holds kLanes elements per window, b_run + kLanes windows per
+  // line: about kLanes times the block's lines. Past kMaxCopies elements (or if it cannot
+  // be had) the block shrinks, and for a single line too long the product runs by shifted
+  // passes instead.
   constexpr u64 kMaxCopies = u64{1} << 24;
+  if (b_run > kMaxCopies) return false;
+  const u64 windows = b_run + kLanes;
   const u64 padded_run = b_run + 2 * kLanes;
-  const u64 copy_run = (padded_run + kLanes - 1) / kLanes * kLanes;
-  const u64 line_stride = kLanes * copy_run;
-  if (b_run > kMaxCopies || b_lines > kMaxCopies / line_stride) return false;
-  std::vector<S> storage;
+  u64 block = kMaxLineBlock;
+  while (block > b_lines || (block > 1 && windows * block * kLanes > kMaxCopies)) block /= 2;
+  if (windows * block * kLanes > kMaxCopies) return false;
+  std::vector<S> table_storage, padded;
+  std::vector<u64> valid;
   try {
-    storage.assign(b_lines * line_stride + kLanes, S{});
+    table_storage.assign(windows * block * kLanes + kLanes, S{});
+    padded.assign(block * padded_run, S{});
+    valid.assign(padded_run, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  S* base = storage.data();
-  while (reinterpret_cast<std::uintptr_t>(base) % KS_VEC_BYTES != 0) ++base;
-  for (u64 lb = 0; lb < b_lines; ++lb) {
-    for (u64 sh = 0; sh < kLanes; ++sh) {
-      // Copy sh holds padded position y + sh at y: b's coefficient t at kLanes + t − sh.
-      std::memcpy(base + lb * line_stride + sh * copy_run + kLanes - sh, b + lb * b_run, b_run * sizeof(S));
-    }
-  }
-  std::vector<u64> valid(padded_run, 0), offset(padded_run, 0);
+  S* table = table_storage.data();
+  while (reinterpret_cast<std::uintptr_t>(table) % KS_VEC_BYTES != 0) ++table;
+  // valid[t + w] is all-ones exactly when lane w of window t holds a coefficient of the line.
   std::fill(valid.begin() + kLanes, valid.begin() + kLanes + b_run, ~u64{0});
-  for (u64 t = 0; t < padded_run; ++t) offset[t] = (t % kLanes) * copy_run + t - t % kLanes;
-  const Windows win{valid.data(), offset.data()};
-  // For one line of a and one line of b, the out line they meet in gets all the products of
-  // the two lines, and no other b line meets the same a line there: so each out element
-  // still sees a's lines in order and, within a line, its coefficients in order.
-  S* line[kLineBlock];
-  const S* src[kLineBlock];
-  for (u64 la = 0; la < a_lines; ++la) {
-    const S* p = a + la * a_run;
-    u64 lb = 0;
-    for (; lb + kLineBlock <= b_lines; lb += kLineBlock) {
-      for (u64 r = 0; r < kLineBlock; ++r) {
-        line[r] = out + a_shift[la] + b_shift[lb + r];
-        src[r] = base + (lb + r) * line_stride;
-      }
-      line_block<S, V, kLineBlock>(line, src, win, p, a_run, b_run);
+
+  // Blocks of consecutive b lines, the last block first, and within a block the a lines in
+  // order. An out element receives its pairs in order of a's index: of two pairs reaching
+  // it, the one with the lower a index has the higher b index, so it is either in a later
+  // block of b lines (run earlier) or in the same block, where a's lines run in order.
+  // Within one a line, the b lines of a block reach different out lines.
+  auto run_block = [&](u64 lb, u64 size) {
+    auto run = [&](auto r_tag) {
+      window_block<S, V, decltype(r_tag)::value>(out, a, a_lines, a_run, a_shift, b, b_run, b_shift, lb,
+                                                 padded.data(), table, valid.data());
+    };
+    switch (size) {
+      case 16: run(std::integral_constant<u64, 16>{}); break;
+      case 8: run(std::integral_constant<u64, 8>{}); break;
+      case 4: run(std::integral_constant<u64, 4>{}); break;
+      case 2: run(std::integral_constant<u64, 2>{}); break;
+      default: run(std::integral_constant<u64, 1>{}); break;
     }
-    for (; lb < b_lines; ++lb) {
-      line[0] = out + a_shift[la] + b_shift[lb];
-      src[0] = base + lb * line_stride;
-      line_block<S, V, 1>(line, src, win, p, a_run, b_run);
+  };
+
+  // The lines after the whole blocks, in blocks of the remainder's binary digits, the
+  // smallest (last) first.
+  const u64 whole = b_lines / block * block;
+  u64 end = b_lines;
+  for (u64 size = 1; size < block; size *= 2) {
+    if ((b_lines - whole) & size) {
+      end -= size;
+      run_block(end, size);
     }
   }
+  for (u64 lb = whole; lb != 0;) {
+    lb -= block;
+    run_block(lb, block);
+  }
+  return true;
+}
+
+// --- dense product with b's lines as vector lanes ------------------------------------------
+//
+// Lane w of a vector is b line β0 + w (and out line L0 + w): when consecutive b lines land on
+// consecutive out lines (they do along b's last leading axis), a coefficient a[i] meets a
+// whole vector of them at one b position j = u − i, and no lane ever falls outside a b line
+// except the padding lanes after the last line of a run. b is transposed into columns of
+// lines (bT[j][line]) and the product accumulates into a transposed out (outT[u][line]),
+// copied back at the end; an out element still sees its pairs in order: a's lines one after
+// the other, and within one a line its coefficients ascending. Complex values are kept as
+// two planes per row (the real parts of the row's columns, then the imaginary parts), so
+// the lanes hold the same element arithmetic as everywhere else in this file.
+
+/// A two-source constant shuffle of 64-bit lanes; the two compilers spell it differently.
+#if defined(__clang__)
+#define KS_SHUFFLE2(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define KS_SHUFFLE2(a, b, ...) __builtin_shuffle(a, b, VU{__VA_ARGS__})
+#endif
+
+/// Per element type: the numbers a transposed row holds, and how many planes of them.
+template <class E>
+struct Planes {
+  using Part = typename E::Scalar;
+  static constexpr u64 kCount = 1;
+};
+template <>
+struct Planes<C64> {
+  using Part = double;
+  static constexpr u64 kCount = 2;
+};
+
+/// Positions of outT rows carried at once per block of R lane groups (R · K sums, each of
+/// kCount vectors, about 16 vectors in all).
+template <class E, u64 R>
+constexpr u64 kPositions = 16 / Planes<E>::kCount / R;
+
+/// The lane vector at p (the imaginary plane `plane` parts further), in full or its first
+/// n lanes, and back.
+template <class E>
+typename E::Lane load_lanes(const typename Planes<E>::Part* p, u64 plane, u64 n) {
+  using Lane = typename E::Lane;
+  if constexpr (Planes<E>::kCount == 2) {
+    return n == kLanes ? Lane{load_vec<VF>(p), load_vec<VF>(p + plane)}
+                       : Lane{load_part<VF>(p, n), load_part<VF>(p + plane, n)};
+  } else {
+    return n == kLanes ? load_vec<Lane>(p) : load_part<Lane>(p, n);
+  }
+}
+template <class E>
+void store_lanes(typename Planes<E>::Part* p, u64 plane, u64 n, const typename E::Lane& v) {
+  if constexpr (Planes<E>::kCount == 2) {
+    if (n == kLanes) {
+      store_vec(p, v.re);
+      store_vec(p + plane, v.im);
+    } else {
+      store_part(p, v.re, n);
+      store_part(p + plane, v.im, n);
+    }
+  } else {
+    if (n == kLanes) store_vec(p, v);
+    else store_part(p, v, n);
+  }
+}
+
+/// v held in registers: g++ would otherwise load a window again for each multiply that uses
+/// it, one load per multiply, which costs more than the arithmetic here.
+inline void hold(VF& v) { __asm__("" : KS_VEC_IN_REG(v)); }
+inline void hold(VU& v) { __asm__("" : KS_VEC_IN_REG(v)); }
+inline void hold(VC& v) { __asm__("" : KS_VEC_IN_REG(v.re), KS_VEC_IN_REG(v.im)); }
+
+/// Position k's coefficients [i_begin, i_end) of the a line p, each with its own b row.
+template <class E, u64 R>
+inline void lane_single(typename E::Lane (&sums)[R], const typename Planes<E>::Part* b_t, u64 b_stride, u64 b_plane,
+                        const typename E::Scalar* p, std::int64_t u, std::int64_t i_begin, std::int64_t i_end) {
+  for (std::int64_t i = i_begin; i < i_end; ++i) {
+    const typename E::Lane pv = splat(p[i]);
+    const auto* row = b_t + static_cast<u64>(u - i) * b_stride;
+#pragma GCC unroll 8
+    for (u64 g = 0; g < R; ++g) sums[g] = ladd(lmul(pv, load_lanes<E>(row + g * kLanes, b_plane, kLanes)), sums[g]);
+  }
+}
+
+/// One a line p (a_run coefficients) against R lane groups of kLanes consecutive b lines:
+/// out positions u0 .. u0 + K − 1, their sums in acc. Position u0 + k takes coefficient i
+/// with b row j = u0 + k − i; the positions share b row u0 − s at step s, each with its own
+/// coefficient s + k, so one window load serves K multiplies. The steps where all K
+/// positions have a coefficient run together; the first and last coefficients of each
+/// position, where the others have none, run position by position, in the same order.
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_apply(typename E::Lane (&acc)[K][R],
+                                              const typename Planes<E>::Part* b_t, u64 b_stride, u64 b_plane,
+                                              const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0) {
+  using Lane = typename E::Lane;
+  using i64s = std::int64_t;
+  const i64s a_n = static_cast<i64s>(a_run), b_n = static_cast<i64s>(b_run), u = static_cast<i64s>(u0);
+  // Steps s with a b row: u0 − b_run < s ≤ u0; position k then has coefficient s + k.
+  const i64s s_lo = std::max<i64s>(-static_cast<i64s>(K - 1), u - b_n + 1);
+  const i64s s_hi = std::min<i64s>(a_n - 1, u);
+  const i64s m_lo = std::max<i64s>(0, s_lo);
+  const i64s m_hi = std::min<i64s>(a_n - static_cast<i64s>(K), s_hi);
+  if (m_lo <= m_hi) {
+#pragma GCC unroll 16
+    for (u64 k = 0; k < K; ++k) {
+      const i64s kk = static_cast<i64s>(k);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, std::max<i64s>(0, s_lo + kk), m_lo + kk);
+    }
+    const auto* row = whole_address(b_t + static_cast<u64>(u - m_lo) * b_stride);
+    const typename E::Scalar* coeff = p + m_lo;
+    for (i64s s = m_lo; s <= m_hi; ++s, row -= b_stride, ++coeff) {
+      Lane pv[K];
+#pragma GCC unroll 16
+      for (u64 k = 0; k < K; ++k) pv[k] = splat(coeff[k]);
+#pragma GCC unroll 8
+      for (u64 g = 0; g < R; ++g) {
+        Lane win = load_lanes<E>(row + g * kLanes, b_plane, kLanes);
+        hold(win);
+#pragma GCC unroll 16
+        for (u64 k = 0; k < K; ++k) acc[k][g] = ladd(lmul(pv[k], win), acc[k][g]);
+      }
+    }
+#pragma GCC unroll 16
+    for (u64 k = 0; k < K; ++k) {
+      const i64s kk = static_cast<i64s>(k);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, m_hi + kk + 1,
+                        std::min<i64s>(a_n - 1, s_hi + kk) + 1);
+    }
+  } else {
+#pragma GCC unroll 16
+    for (u64 k = 0; k < K; ++k) {
+      const i64s kk = static_cast<i64s>(k);
+      lane_single<E, R>(acc[k], b_t, b_stride, b_plane, p, u + kk, std::max<i64s>(0, s_lo + kk),
+                        std::min<i64s>(a_n - 1, s_hi + kk) + 1);
+    }
+  }
+}
+
+/// The sums of positions u0 .. u0 + K − 1 for R lane groups from outT, in full or (lanes <
+/// kLanes, one group) their first lanes only, and back.
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_load(typename E::Lane (&acc)[K][R],
+                                             const typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane,
+                                             u64 u0, u64 lanes) {
+#pragma GCC unroll 16
+  for (u64 k = 0; k < K; ++k) {
+#pragma GCC unroll 8
+    for (u64 g = 0; g < R; ++g) acc[k][g] = load_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes);
+  }
+}
+template <class E, u64 R, u64 K>
+[[gnu::always_inline]] inline void lane_store(const typename E::Lane (&acc)[K][R],
+                                              typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, u64 u0,
+                                              u64 lanes) {
+#pragma GCC unroll 16
+  for (u64 k = 0; k < K; ++k) {
+#pragma GCC unroll 8
+    for (u64 g = 0; g < R; ++g) store_lanes<E>(out_t + (u0 + k) * out_stride + g * kLanes, out_plane, lanes, acc[k][g]);
+  }
+}
+
+/// One a line against R lane groups at positions u0 .. u0 + K − 1 (see lane_apply), the
+/// sums loaded from outT and stored back. lanes < kLanes (one group): the lanes past it (b
+/// lines that do not exist, their bT columns zero) are neither loaded nor stored, so what
+/// they compute is dropped.
+template <class E, u64 R>
+void lane_pass(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
+               u64 b_stride, u64 b_plane, const typename E::Scalar* p, u64 a_run, u64 b_run, u64 u0, u64 lanes) {
+  typename E::Lane acc[kPositions<E, R>][R];
+  lane_load<E, R>(acc, out_t, out_stride, out_plane, u0, lanes);
+  lane_apply<E, R>(acc, b_t, b_stride, b_plane, p, a_run, b_run, u0);
+  lane_store<E, R>(acc, out_t, out_stride, out_plane, u0, lanes);
+}
+
+#if KS_VEC_BYTES == 64
+/// lo's lanes 1 .. 7, then hi's lane 0: the lanes of the next out line up.
+inline VF next_lanes(VF lo, VF hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6, 7, 8); }
+inline VU next_lanes(VU lo, VU hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6, 7, 8); }
+inline VC next_lanes(VC lo, VC hi) { return {next_lanes(lo.re, hi.re), next_lanes(lo.im, hi.im)}; }
+
+/// Every a line in order against all R · kLanes b lines (one run, no partial group) at
+/// positions u0 .. u0 + K − 1. When a line's out lines are the previous one's moved up by
+/// one, the sums move down a lane in registers instead of going through memory: the lowest
+/// lane (an out line no later a line reaches) is stored, and the new top lane (an out line
+/// no earlier a line reaches, as a's lines land ever higher) starts at the +0.0 outT holds
+/// there. lane0[la]: the outT lane of a line la's first out line, ascending in la.
+template <class E, u64 R>
+void lane_sweep(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
+                u64 b_stride, u64 b_plane, const typename E::Scalar* a, u64 a_lines, u64 a_run, u64 b_run, u64 u0,
+                const u64* lane0) {
+  using Lane = typename E::Lane;
+  constexpr u64 K = kPositions<E, R>;
+  Lane acc[K][R];
+  lane_load<E, R>(acc, out_t + lane0[0], out_stride, out_plane, u0, kLanes);
+  lane_apply<E, R>(acc, b_t, b_stride, b_plane, a, a_run, b_run, u0);
+  for (u64 la = 1; la < a_lines; ++la) {
+    if (lane0[la] == lane0[la - 1] + 1) {
+#pragma GCC unroll 16
+      for (u64 k = 0; k < K; ++k) {
+        auto* row = out_t + (u0 + k) * out_stride + lane0[la - 1];
+        const Lane low = acc[k][0];
+        if constexpr (Planes<E>::kCount == 2) {
+          row[0] = low.re[0];
+          row[out_plane] = low.im[0];
+        } else {
+          row[0] = low[0];
+        }
+#pragma GCC unroll 8
+        for (u64 g = 0; g + 1 < R; ++g) acc[k][g] = next_lanes(acc[k][g], acc[k][g + 1]);
+        acc[k][R - 1] = next_lanes(acc[k][R - 1], Lane{});
+      }
+    } else {
+      lane_store<E, R>(acc, out_t + lane0[la - 1], out_stride, out_plane, u0, kLanes);
+      lane_load<E, R>(acc, out_t + lane0[la], out_stride, out_plane, u0, kLanes);
+    }
+    lane_apply<E, R>(acc, b_t, b_stride, b_plane, a + la * a_run, a_run, b_run, u0);
+  }
+  lane_store<E, R>(acc, out_t + lane0[a_lines - 1], out_stride, out_plane, u0, kLanes);
+}
+#endif
+
+/// dst[w · dst_stride + i] = src[i · src_stride + w] for i, w < rows, cols: the transposes
+/// into and out of the lane layout, 8 × 8 blocks in registers where the vectors have 8 lanes.
+template <class P>
+void transpose(P* dst, u64 dst_stride, const P* src, u64 src_stride, u64 rows, u64 cols) {
+  u64 w0 = 0;
+#if KS_VEC_BYTES == 64
+  static_assert(sizeof(P) == 8);
+  const u64 whole_rows = rows / 8 * 8;
+  for (; w0 + 8 <= cols; w0 += 8) {
+    for (u64 i0 = 0; i0 < whole_rows; i0 += 8) {
+      VU r[8];
+      for (u64 i = 0; i < 8; ++i) r[i] = load_vec<VU>(src + (i0 + i) * src_stride + w0);
+      VU t[8], q[8];
+      for (u64 i = 0; i < 8; i += 2) {
+        t[i] = KS_SHUFFLE2(r[i], r[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        t[i + 1] = KS_SHUFFLE2(r[i], r[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+      }
+      for (u64 i = 0; i < 8; i += 4) {
+        for (u64 h = 0; h < 2; ++h) {
+          q[i + h] = KS_SHUFFLE2(t[i + h], t[i + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+          q[i + h + 2] = KS_SHUFFLE2(t[i + h], t[i + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+      }
+      // q[0..3] hold columns {0, 4}, {1, 5}, {2, 6}, {3, 7} of rows 0–3, q[4..7] of rows 4–7.
+      for (u64 c = 0; c < 4; ++c) {
+        store_vec(dst + (w0 + c) * dst_stride + i0, KS_SHUFFLE2(q[c], q[c + 4], 0, 1, 2, 3, 8, 9, 10, 11));
+        store_vec(dst + (w0 + c + 4) * dst_stride + i0,
+                  KS_SHUFFLE2(q[c], q[c + 4], 4, 5, 6, 7, 12, 13, 14, 15));
+      }
+    }
+    for (u64 w = w0; w < w0 + 8; ++w) {
+      for (u64 i = whole_rows; i < rows; ++i) dst[w * dst_stride + i] = src[i * src_stride + w];
+    }
+  }
+#endif
+  for (u64 w = w0; w < cols; ++w) {
+    for (u64 i = 0; i < rows; ++i) dst[w * dst_stride + i] = src[i * src_stride + w];
+  }
+}
+#undef KS_SHUFFLE2
+
+/// Consecutive b lines whose out lines are consecutive too: first line, count, and the
+/// column of bT where the run starts (runs are padded to whole lane groups).
+struct LaneRun {
+  u64 first;
+  u64 count;
+  u64 column;
+};
+
+/// Returns false, having written nothing, when b's lines do not fill the lanes better than
+/// the windows along a line would, or when the transposed copies cannot be had.
+template <class E>
+bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
+                        const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  using Part = typename Planes<E>::Part;
+  using Scalar = typename E::Scalar;
+  constexpr u64 kPlanes = Planes<E>::kCount;
+  const u64 out_run = a_run + b_run - 1;
+  std::vector<LaneRun> runs;
+  u64 columns = 0;
+  for (u64 lb = 0; lb < b_lines;) {
+    u64 end = lb + 1;
+    while (end < b_lines && b_shift[end] == b_shift[end - 1] + out_run) ++end;
+    runs.push_back({lb, end - lb, columns});
+    columns += (end - lb + kLanes - 1) / kLanes * kLanes;
+    lb = end;
+  }
+  // Lane operations per a coefficient: every column of every b row here, the b lines and
+  // about kLanes − 1 overhanging window lanes per line there.
+  if (columns * b_run > b_lines * (b_run + kLanes - 1) || columns > 2 * b_lines) return false;
+  u64 out_lines = 0;
+  for (u64 la = 0; la < a_lines; ++la) out_lines = std::max(out_lines, a_shift[la] / out_run);
+  out_lines += b_shift[b_lines - 1] / out_run + 1;
+  const u64 out_plane = (out_lines + kLanes - 1) / kLanes * kLanes;
+  const u64 out_rows = out_run + kPositions<E, 1>;  // spare rows for the last pass
+  constexpr u64 kMaxElements = u64{1} << 26;
+  if (columns > kMaxElements / b_run || out_plane > kMaxElements / out_rows) return false;
+  std::vector<Part> b_storage, out_storage;
+  try {
+    b_storage.assign(kPlanes * columns * b_run + kLanes, Part{});
+    out_storage.assign(kPlanes * out_plane * out_rows + kLanes, Part{});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  Part* b_t = b_storage.data();
+  while (reinterpret_cast<std::uintptr_t>(b_t) % KS_VEC_BYTES != 0) ++b_t;
+  Part* out_t = out_storage.data();
+  while (reinterpret_cast<std::uintptr_t>(out_t) % KS_VEC_BYTES != 0) ++out_t;
+  const u64 b_stride = kPlanes * columns, out_stride = kPlanes * out_plane;
+  const auto* a = static_cast<const Scalar*>(a_ptr);
+  const auto* b = static_cast<const Scalar*>(b_ptr);
+  auto* out = static_cast<Scalar*>(out_ptr);
+  for (const LaneRun& run : runs) {
+    if constexpr (kPlanes == 2) {
+      for (u64 m = 0; m < run.count; ++m) {
+        const Scalar* src = b + (run.first + m) * b_run;
+        Part* dst = b_t + run.column + m;
+        for (u64 j = 0; j < b_run; ++j) {
+          dst[j * b_stride] = src[j].re;
+          dst[j * b_stride + columns] = src[j].im;
+        }
+      }
+    } else {
+      transpose(b_t + run.column, b_stride, b + run.first * b_run, b_run, run.count, b_run);
+    }
+  }
+  auto transpose_back = [&] {
+    if constexpr (kPlanes == 2) {
+      for (u64 line = 0; line < out_lines; ++line) {
+        Scalar* dst = out + line * out_run;
+        for (u64 u = 0; u < out_run; ++u) {
+          dst[u] = Cplx{out_t[u * out_stride + line], out_t[u * out_stride + out_plane + line]};
+        }
+      }
+    } else {
+      transpose(out, out_run, out_t, out_stride, out_run, out_lines);
+    }
+  };
+#if KS_VEC_BYTES == 64
+  // One run of whole groups that fit in one block: each block of positions takes every a line
+  // in order, its sums moving from one a line's out lines to the next in registers.
+  const u64 groups = runs[0].count / kLanes;
+  if (runs.size() == 1 && runs[0].count % kLanes == 0 && (groups & (groups - 1)) == 0 &&
+      groups <= (kPlanes == 1 ? 8 : 4)) {
+    std::vector<u64> lane0(a_lines);
+    for (u64 la = 0; la < a_lines; ++la) lane0[la] = a_shift[la] / out_run + b_shift[0] / out_run;
+    auto sweep = [&](auto r_tag) {
+      constexpr u64 R = decltype(r_tag)::value;
+      for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
+        lane_sweep<E, R>(out_t, out_stride, out_plane, b_t, b_stride, columns, a, a_lines, a_run, b_run, u0,
+                         lane0.data());
+      }
+    };
+    switch (groups) {
+      case 8: if constexpr (kPlanes == 1) sweep(std::integral_constant<u64, 8>{}); break;
+      case 4: sweep(std::integral_constant<u64, 4>{}); break;
+      case 2: sweep(std::integral_constant<u64, 2>{}); break;
+      default: sweep(std::integral_constant<u64, 1>{}); break;
+    }
+    transpose_back();
+    return true;
+  }
+#endif
+  // The a lines in order; for each, every lane group of every run (they reach different out
+  // lines), in blocks of as many groups as fit, the last group of a run partial.
+  for (u64 la = 0; la < a_lines; ++la) {
+    const Scalar* p = a + la * a_run;
+    const u64 a_line = a_shift[la] / out_run;
+    for (const LaneRun& run : runs) {
+      const u64 lane0 = a_line + b_shift[run.first] / out_run;
+      // Every out position of R groups from group g on, K positions per pass. outT has
+      // spare rows past the out line, so the last pass may run over its end: the positions
+      // past it have no coefficient and are stored back unchanged.
+      auto block = [&](auto r_tag, u64 g, u64 lanes) {
+        constexpr u64 R = decltype(r_tag)::value;
+        for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
+          lane_pass<E, R>(out_t + lane0 + g * kLanes, out_stride, out_plane, b_t + run.column + g * kLanes, b_stride,
+                          columns, p, a_run, b_run, u0, lanes);
+        }
+      };
+      const u64 whole = run.count / kLanes;
+      u64 g = 0;
+      if constexpr (kPlanes == 1) {
+        for (; g + 8 <= whole; g += 8) block(std::integral_constant<u64, 8>{}, g, kLanes);
+      }
+      for (; g + 4 <= whole; g += 4) block(std::integral_constant<u64, 4>{}, g, kLanes);
+      for (; g + 2 <= whole; g += 2) block(std::integral_constant<u64, 2>{}, g, kLanes);
+      for (; g < whole; ++g) block(std::integral_constant<u64, 1>{}, g, kLanes);
+      if (run.count % kLanes != 0) block(std::integral_constant<u64, 1>{}, g, run.count % kLanes);
+    }
+  }
+  transpose_back();
   return true;
 }
 
@@ -793,6 +1230,8 @@ void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, co
   // With narrower vectors the selects on the window edges cost more than the scalar edges
   // of the shifted passes.
   if constexpr (kLanes >= 8) {
+    using E = std::conditional_t<std::is_same_v<S, double>, F64, I64>;
+    if (dense_mul_by_lanes<E>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
     if (dense_mul_real_by_windows<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
   }
   dense_mul_real_by_quads<S>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift);
@@ -800,6 +1239,9 @@ void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, co
 
 void dense_mul_complex(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                        const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
+  if constexpr (kLanes >= 8) {
+    if (dense_mul_by_lanes<C64>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
+  }
   auto* out = static_cast<Cplx*>(out_ptr);
   const auto* a = static_cast<const Cplx*>(a_ptr);
   const auto* b = static_cast<const Cplx*>(b_ptr);
