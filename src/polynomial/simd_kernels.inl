@@ -27,7 +27,6 @@
 
 // The 512-bit variant gathers the coordinates of eight points with one instruction.
 #if KS_VEC_BYTES == 64 && defined(__AVX512F__)
-#include <immintrin.h>
 #define KS_GATHER_LANES 1
 #else
 #define KS_GATHER_LANES 0
