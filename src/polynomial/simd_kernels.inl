@@ -1118,8 +1118,10 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
 template <class S>
 void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                     const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
-  // With narrower vectors the selects on the window edges cost more than the scalar edges
-  // of the shifted passes.
+  // b's lines as lanes where they fill them, else windows along the lines. Both only with
+  // 8-lane vectors: with narrower ones the selects on the window edges cost more than the
+  // scalar edges of the shifted passes, and the lanes' partial vectors and transposes use
+  // masked and two-source shuffle instructions of the wide set.
   if constexpr (kLanes >= 8) {
     using E = std::conditional_t<std::is_same_v<S, double>, F64, I64>;
     if (dense_mul_by_lanes<E>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
