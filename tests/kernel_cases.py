@@ -125,14 +125,14 @@ def product_cases():
             yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind
     # b lines as vector lanes (8, 4, 2, 1 groups at once and a partial group; a lines shorter
     # and longer than the positions carried together; several runs of lines, runs that join
-    # when a's middle axis has length 1, one-element b lines; one run of whole groups, whose
-    # sums move from one a line's out lines to the next in registers), and windows along
-    # lines for many short runs (blocks of 16 lines and a remainder, out lines ending inside
-    # a vector).
+    # when a's middle axis has length 1, one-element b lines; runs of whole groups, whose sums
+    # move from one a line's out lines to the next in registers, in one block or several, a's
+    # out lines in one run or jumping), and windows along lines for many short runs (blocks
+    # of 16 lines and a remainder, out lines ending inside a vector).
     for kind in KINDS:
         for s, (sa, sb) in enumerate([((3, 20), (64, 10)), ((2, 7), (36, 12)), ((2, 3, 4), (2, 9, 5)),
                                       ((2, 1, 4), (2, 8, 6)), ((3, 5), (9, 1)), ((3, 11), (8, 5)),
-                                      ((2, 2, 11), (17, 2, 30)),
+                                      ((2, 5), (88, 4)), ((2, 3, 4), (2, 8, 5)), ((2, 2, 11), (17, 2, 30)),
                                       ((2, 3, 6), (17, 1, 13))]):
             rng = np.random.default_rng(650 + 10 * s + KINDS.index(kind))
             yield f"{kind}-{sa}x{sb}", random_values(rng, sa, kind), random_values(rng, sb, kind), kind

@@ -1007,12 +1007,13 @@ inline VF next_lanes(VF lo, VF hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6
 inline VU next_lanes(VU lo, VU hi) { return KS_SHUFFLE2(lo, hi, 1, 2, 3, 4, 5, 6, 7, 8); }
 inline VC next_lanes(VC lo, VC hi) { return {next_lanes(lo.re, hi.re), next_lanes(lo.im, hi.im)}; }
 
-/// Every a line in order against all R · kLanes b lines (one run, no partial group) at
-/// positions u0 .. u0 + K − 1. When a line's out lines are the previous one's moved up by
-/// one, the sums move down a lane in registers instead of going through memory: the lowest
-/// lane (an out line no later a line reaches) is stored, and the new top lane (an out line
-/// no earlier a line reaches, as a's lines land ever higher) starts at the +0.0 outT holds
-/// there. lane0[la]: the outT lane of a line la's first out line, ascending in la.
+/// Every a line in order against R lane groups of b lines (no partial group) at positions
+/// u0 .. u0 + K − 1. When a line's out lines are the previous one's moved up by one, the
+/// sums move down a lane in registers instead of going through memory: the lowest lane (an
+/// out line no later a line reaches from these b lines) is stored, and the new top lane (an
+/// out line no earlier a line reached from them) is loaded. out_t + lane0[la]: the first
+/// out line of a line la, ascending in la; the load past the last group may read into the
+/// next row, which outT has.
 template <class E, u64 R>
 void lane_sweep(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, const typename Planes<E>::Part* b_t,
                 u64 b_stride, u64 b_plane, const typename E::Scalar* a, u64 a_lines, u64 a_run, u64 b_run, u64 u0,
@@ -1036,7 +1037,7 @@ void lane_sweep(typename Planes<E>::Part* out_t, u64 out_stride, u64 out_plane, 
         }
 #pragma GCC unroll 8
         for (u64 g = 0; g + 1 < R; ++g) acc[k][g] = next_lanes(acc[k][g], acc[k][g + 1]);
-        acc[k][R - 1] = next_lanes(acc[k][R - 1], Lane{});
+        acc[k][R - 1] = next_lanes(acc[k][R - 1], load_lanes<E>(row + R * kLanes, out_plane, kLanes));
       }
     } else {
       lane_store<E, R>(acc, out_t + lane0[la - 1], out_stride, out_plane, u0, kLanes);
@@ -1167,25 +1168,43 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
     }
   };
 #if KS_VEC_BYTES == 64
-  // One run of whole groups that fit in one block: each block of positions takes every a line
-  // in order, its sums moving from one a line's out lines to the next in registers.
-  const u64 groups = runs[0].count / kLanes;
-  if (runs.size() == 1 && runs[0].count % kLanes == 0 && (groups & (groups - 1)) == 0 &&
-      groups <= (kPlanes == 1 ? 8 : 4)) {
-    std::vector<u64> lane0(a_lines);
-    for (u64 la = 0; la < a_lines; ++la) lane0[la] = a_shift[la] / out_run + b_shift[0] / out_run;
-    auto sweep = [&](auto r_tag) {
-      constexpr u64 R = decltype(r_tag)::value;
-      for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
-        lane_sweep<E, R>(out_t, out_stride, out_plane, b_t, b_stride, columns, a, a_lines, a_run, b_run, u0,
-                         lane0.data());
+  // Runs of whole groups: each block of groups and positions takes every a line in order, its
+  // sums moving from one a line's out lines to the next in registers. The blocks run from the
+  // last b lines to the first: of two pairs reaching an out element, the one with the lower a
+  // index has the higher b index, so it is in a block run earlier or in the same block.
+  bool whole_groups = true;
+  for (const LaneRun& run : runs) whole_groups = whole_groups && run.count % kLanes == 0;
+  if (whole_groups) {
+    std::vector<u64> a_line(a_lines);
+    for (u64 la = 0; la < a_lines; ++la) a_line[la] = a_shift[la] / out_run;
+    for (u64 q = runs.size(); q-- > 0;) {
+      const LaneRun& run = runs[q];
+      auto sweep = [&](auto r_tag, u64 g) {
+        constexpr u64 R = decltype(r_tag)::value;
+        for (u64 u0 = 0; u0 < out_run; u0 += kPositions<E, R>) {
+          lane_sweep<E, R>(out_t + b_shift[run.first] / out_run + g * kLanes, out_stride, out_plane,
+                           b_t + run.column + g * kLanes, b_stride, columns, a, a_lines, a_run, b_run, u0,
+                           a_line.data());
+        }
+      };
+      // Blocks of 8 (real) or 4 groups from the first, then the remainder's binary digits,
+      // the last block first.
+      constexpr u64 kBlock = kPlanes == 1 ? 8 : 4;
+      const u64 groups = run.count / kLanes;
+      const u64 whole = groups / kBlock * kBlock;
+      u64 end = groups;
+      for (u64 size = 1; size < kBlock; size *= 2) {
+        if ((groups - whole) & size) {
+          end -= size;
+          if (size == 4) sweep(std::integral_constant<u64, 4>{}, end);
+          if (size == 2) sweep(std::integral_constant<u64, 2>{}, end);
+          if (size == 1) sweep(std::integral_constant<u64, 1>{}, end);
+        }
       }
-    };
-    switch (groups) {
-      case 8: if constexpr (kPlanes == 1) sweep(std::integral_constant<u64, 8>{}); break;
-      case 4: sweep(std::integral_constant<u64, 4>{}); break;
-      case 2: sweep(std::integral_constant<u64, 2>{}); break;
-      default: sweep(std::integral_constant<u64, 1>{}); break;
+      for (u64 g = whole; g != 0;) {
+        g -= kBlock;
+        sweep(std::integral_constant<u64, kBlock>{}, g);
+      }
     }
     transpose_back();
     return true;
@@ -1226,8 +1245,10 @@ bool dense_mul_by_lanes(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run
 template <class S>
 void dense_mul_real(void* out_ptr, const void* a_ptr, u64 a_lines, u64 a_run, const u64* a_shift,
                     const void* b_ptr, u64 b_lines, u64 b_run, const u64* b_shift) {
-  // With narrower vectors the selects on the window edges cost more than the scalar edges
-  // of the shifted passes.
+  // b's lines as lanes where they fill them, else windows along the lines. Both only with
+  // 8-lane vectors: with narrower ones the selects on the window edges cost more than the
+  // scalar edges of the shifted passes, and the lanes' partial vectors and transposes use
+  // masked and two-source shuffle instructions of the wide set.
   if constexpr (kLanes >= 8) {
     using E = std::conditional_t<std::is_same_v<S, double>, F64, I64>;
     if (dense_mul_by_lanes<E>(out_ptr, a_ptr, a_lines, a_run, a_shift, b_ptr, b_lines, b_run, b_shift)) return;
