@@ -39,7 +39,6 @@ struct EvalPlan {
   std::vector<simd::Term> terms;
   std::vector<T> group_coeffs;  // outputs per group
   std::vector<T> term_coeffs;   // outputs per term
-  std::vector<T> line_coeffs;   // a short one-axis polynomial's coefficients (see simd::EvalPlan)
   simd::EvalPlan view{};
 };
 
@@ -247,13 +246,11 @@ void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) 
     // Each row is read by the term that forms it, or by a later row (it exists for one).
     for (std::size_t i = 0; i < plan.prefixes.size(); ++i) plan.prefixes[i].kept = readers[i] > 1 ? 1 : 0;
   }
-  // A short, full one-axis polynomial on its own may be summed with its powers in registers.
-  if (n == 1 && outputs == 1 && shape[0] >= 2 && shape[0] <= simd::kMaxRegisterLine) {
-    const Polynomial<T>& line = *polys.front();
-    if (std::none_of(line.data(), line.data() + line.size(), [](const T& c) { return is_zero(c); })) {
-      plan.line_coeffs.assign(line.data(), line.data() + line.size());
-    }
-  }
+  // A short, full one-axis polynomial on its own may be summed with its powers in registers,
+  // reading its coefficients where they are (the polynomial outlives the plan).
+  const Polynomial<T>& only = *polys.front();
+  const bool full_line = n == 1 && outputs == 1 && shape[0] >= 2 && shape[0] <= simd::kMaxRegisterLine &&
+                         std::none_of(only.data(), only.data() + only.size(), [](const T& c) { return is_zero(c); });
   plan.view = simd::EvalPlan{n,
                              plan.powers.data(),
                              plan.powers.size(),
@@ -266,8 +263,22 @@ void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) 
                              plan.group_coeffs.data(),
                              plan.term_coeffs.data(),
                              on_demand ? u64{1} : u64{0},
-                             plan.line_coeffs.size(),
-                             plan.line_coeffs.data()};
+                             full_line ? only.size() : u64{0},
+                             full_line ? static_cast<const void*>(only.data()) : nullptr};
+}
+
+/// The byte offset of row `row` of the points (row-major over the leading axes, last axis
+/// fastest); its leading multi-index goes to `index` when given.
+template <Element T>
+std::ptrdiff_t row_offset(const View<T>& points, u64 row, u64* index = nullptr) {
+  std::ptrdiff_t offset = 0;
+  for (std::size_t ax = points.ndim() - 1; ax-- > 0;) {
+    const u64 i = row % points.shape[ax];
+    row /= points.shape[ax];
+    if (index != nullptr) index[ax] = i;
+    offset += static_cast<std::ptrdiff_t>(i) * points.strides[ax];
+  }
+  return offset;
 }
 
 /// Walks the rows of a block of points in row-major order of their leading multi-index,
@@ -280,12 +291,7 @@ class RowCursor {
     shape_.assign(points.shape.begin(), points.shape.begin() + static_cast<std::ptrdiff_t>(lead));
     strides_.assign(points.strides.begin(), points.strides.begin() + static_cast<std::ptrdiff_t>(lead));
     index_.assign(lead, 0);
-    // Decompose the first row number into a multi-index, last axis fastest.
-    for (std::size_t ax = lead; ax-- > 0;) {
-      index_[ax] = first_row % shape_[ax];
-      first_row /= shape_[ax];
-    }
-    for (std::size_t ax = 0; ax < lead; ++ax) offset_ += static_cast<std::ptrdiff_t>(index_[ax]) * strides_[ax];
+    offset_ = row_offset(points, first_row, index_.data());
   }
 
   [[nodiscard]] const std::byte* row() const noexcept { return base_ + offset_; }
@@ -372,15 +378,8 @@ template <Element T>
 simd::PointRows point_rows(const View<T>& points, u64 first, u64 rows, std::vector<const std::byte*>& row_ptr) {
   simd::PointRows where{nullptr, nullptr, 0, points.strides.back()};
   if (const auto stride = merged_row_stride(points)) {
-    // The first row's address alone, by the decomposition RowCursor makes (no cursor: it
-    // would allocate its index for one use).
-    std::ptrdiff_t offset = 0;
-    u64 rest = first;
-    for (std::size_t ax = points.ndim() - 1; ax-- > 0;) {
-      offset += static_cast<std::ptrdiff_t>(rest % points.shape[ax]) * points.strides[ax];
-      rest /= points.shape[ax];
-    }
-    where.first = points.data + offset;
+    // The first row's address alone (no cursor: it would allocate its index for one use).
+    where.first = points.data + row_offset(points, first);
     where.row_stride = *stride;
   } else {
     RowCursor cursor(points, first);

@@ -312,7 +312,10 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
     }
 
     // The terms in row-major order: term = ((lead · f) · c), with an absent lead or factor
-    // not multiplied; sum := sum + term, for every output that has the term.
+    // not multiplied; sum := sum + term, for every output that has the term. The three term
+    // loops below are written out on purpose: folded into shared helpers (lambdas, even
+    // forced inline) the sums and the row formed on demand left the registers, and long
+    // one-axis lines ran 35% slower.
     Lane acc[M][kV];
     for (u64 j = 0; j < M; ++j) {
       for (u64 v = 0; v < kV; ++v) acc[j][v] = E::identity();
