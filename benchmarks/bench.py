@@ -353,6 +353,9 @@ def child_main(spec: dict) -> None:
     tree = kestrum.ExpressionTree(coeffs)
     if spec.get("orders"):
         tree = tree.deriv(spec["orders"])
+    # NumPy's BLAS threads poll for a few tens of milliseconds after the import: let them go
+    # to sleep, or they share the CPUs with the first timed calls.
+    time.sleep(0.25)
     tree(points)  # creates the pool and faults in the pages of a result
     probe = Native(spec["probe_lib"]).rate(spec["probe_threads"], 0.005, 3, spec["probe_hint"])
     times = timed_runs(lambda: tree(points), spec["repeat"], spec["budget"])

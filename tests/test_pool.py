@@ -148,6 +148,35 @@ def test_values_do_not_depend_on_worker_count():
     assert len(digests) == 1
 
 
+BACK_TO_BACK = """
+    import time, numpy as np
+    from kestrum import ExpressionTree
+    rng = np.random.default_rng(5)
+    t = ExpressionTree(rng.standard_normal((5, 4)))
+    points = rng.uniform(-1, 1, (23001, 2))
+    # Each piece of at most 5000 rows is one chunk, evaluated on the calling thread.
+    want = np.concatenate([t(points[i:i + 5000]) for i in range(0, len(points), 5000)]).view(np.int64)
+    gaps = [0, 0, 0, 2e-5, 3e-4, 2e-3]  # back to back, within and past the workers' polling
+    for k in range(1500):
+        rows = [5001, 10000, 12001, 23001, 15000][k % 5]
+        got = t(points[:rows]).view(np.int64)
+        if not np.array_equal(got, want[:rows]):
+            raise SystemExit(f"batch {{k}} of {{rows}} rows differs")
+        if gaps[k % 6]:
+            time.sleep(gaps[k % 6])
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_batches_in_quick_succession_keep_every_value(threads):
+    # Batches handed over while workers poll, while they fall asleep and after: every chunk
+    # is evaluated exactly once, into its own rows, whatever worker claims it.
+    r = run_python(BACK_TO_BACK, env={"RAYON_NUM_THREADS": threads}, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
 FORK = """
     import os, sys, time, numpy as np
     from kestrum import ExpressionTree

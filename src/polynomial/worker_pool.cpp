@@ -1,13 +1,18 @@
 // The process-wide worker pool: its size from the environment and the machine, indexed jobs
-// with failures carried back, and a fresh pool after fork(). Never joined; no Python here.
+// with failures carried back, hand-over without sleeping where it can, and a fresh pool
+// after fork(). Never joined; no Python here.
 #include "worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -31,40 +36,99 @@ std::optional<std::size_t> env_unsigned(const char* name) {
 }
 
 // --- the pool --------------------------------------------------------------------------------
+//
+// Handing a batch to a thread that sleeps on another CPU costs tens of microseconds on a
+// virtual machine (the wake-up is an interrupt to a CPU that the host may have to schedule
+// first), several times what a batch of two chunks takes to compute. So nothing on the way
+// of a batch sleeps when it need not: an idle worker polls for the next batch for a short
+// while before it sleeps, claims indices with one atomic operation, and the submitter polls
+// for the end of its batch when the workers leave it a CPU of its own. When every CPU has a
+// worker the submitter must sleep, and a worker polling on the submitter's CPU wakes it from
+// there, which costs a local switch instead of a remote wake-up. A worker that finds another
+// one polling on its CPU moves to a CPU that has none (the scheduler would leave the two
+// taking turns on one CPU). Every poll yields the processor often, so a polling thread never
+// keeps a runnable one waiting for long.
 
-/// Workers wait for a batch, claim indices one at a time under the mutex, and report each
-/// finished job; the submitting thread sleeps until the last one is done. The object is
-/// never destroyed: its detached threads wait on it for the life of the process.
+/// A hint to the core that this thread is polling.
+inline void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+/// The CPU this thread runs on, or -1 where the system does not say.
+inline int current_cpu() noexcept {
+#if defined(__linux__)
+  return sched_getcpu();
+#else
+  return -1;
+#endif
+}
+
+/// How long an idle worker polls for the next batch before it sleeps: back-to-back batches
+/// (a loop of small evaluations) never wait for a wake-up, and an idle process stops using
+/// CPU time soon after its last batch.
+constexpr auto kWorkerPoll = std::chrono::microseconds(100);
+/// How long a submitter with a CPU of its own polls for the end of its batch before it
+/// sleeps: a batch that takes longer pays the wake-up, a few per cent of its time at most.
+constexpr auto kSubmitterPoll = std::chrono::microseconds(1000);
+/// Polls between two yields of the processor: a polling thread gives way at once to a
+/// runnable thread on its CPU (the interpreter's, or a worker with a chunk).
+constexpr unsigned kPollsPerYield = 16;
+
+/// Polls until `ready()` or `limit` has passed, calling `each()` between polls. True once
+/// ready.
+template <class Ready, class Each>
+bool poll_until(std::chrono::microseconds limit, Ready ready, Each each) {
+  if (limit.count() <= 0) return ready();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (unsigned i = 1;; ++i) {
+    if (ready()) return true;
+    each();
+    spin_pause();
+    if (i % kPollsPerYield == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return ready();
+      std::this_thread::yield();
+    }
+  }
+}
+
+/// Workers poll briefly, then sleep on a condition variable, until a batch is published.
+/// Jobs are numbered across batches: the current batch holds the numbers [start_, end_), and
+/// a worker claims the next number by advancing `next_`, which only succeeds while that
+/// number lies in the current batch. Finished jobs are counted down. The object is never
+/// destroyed: its detached threads wait on it for the life of the process.
 class Pool {
  public:
   /// Calling thread only (under the creation mutex). Throws when no thread can be started.
-  explicit Pool(std::size_t wanted) {
-    for (std::size_t i = 0; i < wanted; ++i) {
-      try {
-        std::thread(&Pool::work, this).detach();
-      } catch (const std::exception&) {
-        // The system refused another thread: the pool works with the ones it has.
-        if (threads_ == 0) internal_failure("could not start any worker thread");
-        break;
-      }
-      ++threads_;
-    }
-  }
+  explicit Pool(std::size_t wanted) : Pool(wanted, machine_cpus()) {}
 
-  /// Submitting thread only, one batch at a time.
+  /// Submitting thread only, one batch at a time; count ≥ 2.
   void run(std::size_t count, const std::function<void(std::size_t)>& job) {
     std::vector<std::exception_ptr> errors(count);
-    std::unique_lock lock(mutex_);
-    job_ = &job;
-    errors_ = &errors;
-    count_ = count;
-    next_ = 0;
-    unfinished_ = count;
-    work_ready_.notify_all();
-    all_done_.wait(lock, [this] { return unfinished_ == 0; });
-    job_ = nullptr;
-    errors_ = nullptr;
-    lock.unlock();
+    // Every number of the previous batch is claimed, so the new batch starts at next_. Its
+    // fields are published by the release of end_: a worker reads them only after it
+    // claimed a number below the end_ it acquired.
+    const std::uint64_t start = next_.load(std::memory_order_relaxed);
+    job_.store(&job, std::memory_order_relaxed);
+    errors_.store(&errors, std::memory_order_relaxed);
+    start_.store(start, std::memory_order_relaxed);
+    unfinished_.store(count, std::memory_order_relaxed);
+    end_.store(start + count, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+      { std::lock_guard lock(mutex_); }  // a worker between its last check and its wait
+      work_ready_.notify_all();
+    }
+    const auto done = [this] { return unfinished_.load(std::memory_order_seq_cst) == 0; };
+    if (!spare_cpu_ || !poll_until(kSubmitterPoll, done, [] {})) {
+      asleep_cpu_.store(current_cpu(), std::memory_order_relaxed);
+      submitter_asleep_.store(true, std::memory_order_seq_cst);
+      std::unique_lock lock(mutex_);
+      all_done_.wait(lock, done);
+      submitter_asleep_.store(false, std::memory_order_relaxed);
+    }
     // Every job has finished: report the failure of the lowest index, as a serial loop would.
     for (auto& error : errors) {
       if (error) std::rethrow_exception(error);
@@ -72,34 +136,154 @@ class Pool {
   }
 
  private:
-  /// Worker threads only.
-  void work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      work_ready_.wait(lock, [this] { return job_ != nullptr && next_ < count_; });
-      const std::size_t index = next_++;
-      const auto* job = job_;
-      auto* errors = errors_;
-      lock.unlock();
+  Pool(std::size_t wanted, std::size_t cpus)
+      : spare_cpu_(wanted < cpus),
+        // With more workers than CPUs, a polling worker would take turns with a computing one.
+        worker_poll_(wanted <= cpus ? kWorkerPoll : std::chrono::microseconds(0)),
+        worker_count_(wanted),
+        worker_cpu_(new std::atomic<int>[wanted]) {
+    for (std::size_t i = 0; i < wanted; ++i) worker_cpu_[i].store(-1, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < wanted; ++i) {
       try {
-        (*job)(index);
-      } catch (...) {
-        (*errors)[index] = std::current_exception();  // slot `index` belongs to this job
+        std::thread(&Pool::work, this, i).detach();
+      } catch (const std::exception&) {
+        // The system refused another thread: the pool works with the ones it has.
+        if (i == 0) internal_failure("could not start any worker thread");
+        break;
       }
-      lock.lock();
-      if (--unfinished_ == 0) all_done_.notify_one();
     }
   }
 
+  /// Worker threads only.
+  void work(std::size_t self) {
+    for (;;) {
+      const std::uint64_t end = end_.load(std::memory_order_seq_cst);
+      std::uint64_t number = next_.load(std::memory_order_relaxed);
+      if (number >= end) {
+        wait_for_batch(self, end);
+        continue;
+      }
+      // Succeeds only while `number` is unclaimed, hence in the batch that ends at `end`,
+      // which cannot be replaced before this job has finished.
+      if (next_.compare_exchange_weak(number, number + 1, std::memory_order_relaxed)) {
+        run_job(static_cast<std::size_t>(number - start_.load(std::memory_order_relaxed)));
+      }
+    }
+  }
+
+  void run_job(std::size_t index) {
+    const auto* job = job_.load(std::memory_order_relaxed);
+    auto* errors = errors_.load(std::memory_order_relaxed);
+    try {
+      (*job)(index);
+    } catch (...) {
+      (*errors)[index] = std::current_exception();  // slot `index` belongs to this job
+    }
+    // Release: the submitter sees this job's writes. The last job wakes a sleeping submitter
+    // unless a worker polling on the submitter's CPU will.
+    if (unfinished_.fetch_sub(1, std::memory_order_seq_cst) == 1 && submitter_asleep_.load(std::memory_order_seq_cst) &&
+        local_pollers_.load(std::memory_order_seq_cst) == 0) {
+      wake_submitter();
+    }
+  }
+
+  void wake_submitter() {
+    { std::lock_guard lock(mutex_); }  // the submitter between its last check and its wait
+    all_done_.notify_one();
+  }
+
+  /// Whether a finished batch still has to wake its submitter.
+  bool submitter_waits() const {
+    return unfinished_.load(std::memory_order_seq_cst) == 0 && submitter_asleep_.load(std::memory_order_seq_cst);
+  }
+
+  /// Moves this worker off a CPU that another worker polls on, to an allowed CPU that no
+  /// worker was seen on. Two workers polling on one CPU take turns there while another CPU
+  /// idles, and the scheduler leaves them together as long as neither sleeps.
+  void spread(std::size_t self) {
+#if defined(__linux__)
+    const int here = current_cpu();
+    worker_cpu_[self].store(here, std::memory_order_relaxed);
+    bool shared = false;
+    for (std::size_t i = 0; i < worker_count_; ++i) {
+      if (i != self && worker_cpu_[i].load(std::memory_order_relaxed) == here) shared = true;
+    }
+    if (!shared || here < 0) return;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    cpu_set_t unused = allowed;
+    for (std::size_t i = 0; i < worker_count_; ++i) {
+      const int cpu = worker_cpu_[i].load(std::memory_order_relaxed);
+      if (cpu >= 0 && cpu < CPU_SETSIZE) CPU_CLR(cpu, &unused);
+    }
+    if (CPU_COUNT(&unused) == 0) return;
+    if (sched_setaffinity(0, sizeof unused, &unused) == 0) {
+      sched_setaffinity(0, sizeof allowed, &allowed);  // moved: the mask is as it was
+      worker_cpu_[self].store(current_cpu(), std::memory_order_relaxed);
+    }
+#else
+    (void)self;
+#endif
+  }
+
+  /// Waits until a batch other than the one ending at `seen` is published: polls, then
+  /// sleeps. While it polls on the CPU of a sleeping submitter, this worker wakes it once the
+  /// batch is done, so the last job need not wake it from another CPU.
+  void wait_for_batch(std::size_t self, std::uint64_t seen) {
+    const auto published = [&] { return end_.load(std::memory_order_seq_cst) != seen; };
+    bool local = false;
+    bool woke = false;
+    const auto leave = [&] {
+      if (!local) return;
+      local = false;
+      local_pollers_.fetch_sub(1, std::memory_order_seq_cst);
+      if (submitter_waits()) {  // a last job may have left the wake to this worker
+        wake_submitter();
+        woke = true;
+      }
+    };
+    const auto each = [&] {
+      if (!local && !woke && submitter_asleep_.load(std::memory_order_relaxed)) {
+        const int here = current_cpu();
+        if (here >= 0 && here == asleep_cpu_.load(std::memory_order_relaxed)) {
+          local = true;
+          local_pollers_.fetch_add(1, std::memory_order_seq_cst);
+        }
+      }
+      if (local && submitter_waits()) leave();
+    };
+    if (worker_poll_.count() > 0) spread(self);
+    const bool got = poll_until(worker_poll_, published, each);
+    leave();
+    if (got) return;
+    worker_cpu_[self].store(-1, std::memory_order_relaxed);  // asleep: on no CPU
+    std::unique_lock lock(mutex_);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    work_ready_.wait(lock, published);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  const bool spare_cpu_;  // fewer workers than CPUs: the submitter polls on a CPU of its own
+  const std::chrono::microseconds worker_poll_;
+  const std::size_t worker_count_;
+  const std::unique_ptr<std::atomic<int>[]> worker_cpu_;  // each worker's CPU, -1 while asleep
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable all_done_;
-  const std::function<void(std::size_t)>* job_ = nullptr;
-  std::vector<std::exception_ptr>* errors_ = nullptr;
-  std::size_t count_ = 0;
-  std::size_t next_ = 0;
-  std::size_t unfinished_ = 0;
-  std::size_t threads_ = 0;
+  // The current batch: its job and failure slots, its job numbers [start_, end_), the next
+  // number to claim, and the jobs not yet finished.
+  std::atomic<const std::function<void(std::size_t)>*> job_{nullptr};
+  std::atomic<std::vector<std::exception_ptr>*> errors_{nullptr};
+  std::atomic<std::uint64_t> start_{0};
+  std::atomic<std::uint64_t> end_{0};
+  std::atomic<std::uint64_t> next_{0};
+  std::atomic<std::size_t> unfinished_{0};
+  // Who sleeps: workers on work_ready_, the submitter on all_done_ (and on which CPU), and
+  // how many workers poll on that CPU.
+  std::atomic<std::size_t> sleepers_{0};
+  std::atomic<bool> submitter_asleep_{false};
+  std::atomic<int> asleep_cpu_{-1};
+  std::atomic<std::size_t> local_pollers_{0};
 };
 
 // The pool pointer and its guard. A plain mutex rather than a once-flag, because a forked
