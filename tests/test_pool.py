@@ -177,6 +177,28 @@ def test_batches_in_quick_succession_keep_every_value(threads):
     assert r.stdout.strip() == "ok"
 
 
+LARGE_BATCH = """
+    import numpy as np
+    from kestrum import ExpressionTree
+    rng = np.random.default_rng(6)
+    t = ExpressionTree(rng.standard_normal(12))
+    points = rng.uniform(-1, 1, (700001, 1))  # a result of 5.6 MB, faulted in ahead of the workers
+    for _ in range(3):
+        got = t(points).view(np.int64)
+        want = np.concatenate([t(points[i:i + 5000]) for i in range(0, len(points), 5000)]).view(np.int64)
+        if not np.array_equal(got, want):
+            raise SystemExit("large batch differs")
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_large_batch_keeps_every_value(threads):
+    r = run_python(LARGE_BATCH, env={"RAYON_NUM_THREADS": threads})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
 FORK = """
     import os, sys, time, numpy as np
     from kestrum import ExpressionTree

@@ -436,12 +436,15 @@ Array<T> run_points(const PreparedPolynomials<T>& prepared, const View<T>& point
   }
   const u64 chunks = job.rows / kChunkRows + (job.rows % kChunkRows != 0 ? 1 : 0);
   // One captured reference, so the std::function holds the job without allocating.
-  run_indexed(static_cast<std::size_t>(chunks), [&job](std::size_t i) {
-    const u64 first = static_cast<u64>(i) * kChunkRows;
-    const u64 last = std::min(job.rows, first + kChunkRows);
-    T* chunk_out = job.out + first;
-    job.prepared.eval_rows(job.points, first, last, &chunk_out);
-  });
+  run_indexed(
+      static_cast<std::size_t>(chunks),
+      [&job](std::size_t i) {
+        const u64 first = static_cast<u64>(i) * kChunkRows;
+        const u64 last = std::min(job.rows, first + kChunkRows);
+        T* chunk_out = job.out + first;
+        job.prepared.eval_rows(job.points, first, last, &chunk_out);
+      },
+      [&job] { prefault_for_writing(job.out, job.rows * sizeof(T)); });
   return values;
 }
 

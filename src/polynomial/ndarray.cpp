@@ -13,14 +13,37 @@
 
 namespace kestrum {
 
-void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+namespace {
+
+#if defined(__linux__)
+/// Gives `advice` for the whole pages of [data, data + bytes) when the range is large
+/// (4 MiB or more). A failure is harmless: the advice is a hint.
+void advise_large_range(void* data, std::size_t bytes, int advice) noexcept {
   constexpr std::size_t kLarge = std::size_t{4} << 20;
   if (bytes < kLarge) return;
   const std::uintptr_t page = 4096;
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // failure is harmless
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+#endif
+
+}  // namespace
+
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  advise_large_range(data, bytes, MADV_HUGEPAGE);
+#endif
+}
+
+void prefault_for_writing([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__)
+  // Kernels before 5.14 refuse this advice (EINVAL); older headers lack its name.
+#if defined(MADV_POPULATE_WRITE)
+  advise_large_range(data, bytes, MADV_POPULATE_WRITE);
+#else
+  advise_large_range(data, bytes, 23);
+#endif
 #endif
 }
 

@@ -33,6 +33,12 @@ using Shape = std::vector<u64>;
 /// does nothing where the system has no such advice.
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
+/// Faults in the whole pages of [data, data + bytes) for writing without changing a byte,
+/// when the range is large (4 MiB or more): the kernel clears a fresh page when it is first
+/// written, and a thread that does this ahead of the writers takes that work off them. Safe
+/// while other threads write the range. A hint only; does nothing where the system cannot.
+void prefault_for_writing(void* data, std::size_t bytes) noexcept;
+
 /// An owned dense array in row-major order. Copies are deep. Polynomial<T> is this type.
 template <Element T>
 class Array {

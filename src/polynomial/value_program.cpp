@@ -206,7 +206,7 @@ Array<T> ValueProgram<T>::run(Value result) const {
   if (single_point) {
     job(0);
   } else {
-    run_indexed(static_cast<std::size_t>(chunks), job);
+    run_indexed(static_cast<std::size_t>(chunks), job, [&] { prefault_for_writing(values.data(), rows * sizeof(T)); });
   }
 
   // The whole batch would meet the division failure of the earliest step first, and within

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -95,6 +96,14 @@ bool poll_until(std::chrono::microseconds limit, Ready ready, Each each) {
   }
 }
 
+/// The CPUs the polling decisions count on: the pool's CPU count, but no more than the
+/// system has online (a control group's quota may name more CPUs than exist).
+std::size_t polling_cpus() {
+  const std::size_t online = std::thread::hardware_concurrency();
+  const std::size_t cpus = machine_cpus();
+  return online > 0 && online < cpus ? online : cpus;
+}
+
 /// Workers poll briefly, then sleep on a condition variable, until a batch is published.
 /// Jobs are numbered across batches: the current batch holds the numbers [start_, end_), and
 /// a worker claims the next number by advancing `next_`, which only succeeds while that
@@ -103,10 +112,10 @@ bool poll_until(std::chrono::microseconds limit, Ready ready, Each each) {
 class Pool {
  public:
   /// Calling thread only (under the creation mutex). Throws when no thread can be started.
-  explicit Pool(std::size_t wanted) : Pool(wanted, machine_cpus()) {}
+  explicit Pool(std::size_t wanted) : Pool(wanted, polling_cpus()) {}
 
   /// Submitting thread only, one batch at a time; count ≥ 2.
-  void run(std::size_t count, const std::function<void(std::size_t)>& job) {
+  void run(std::size_t count, const std::function<void(std::size_t)>& job, const std::function<void()>& meanwhile) {
     std::vector<std::exception_ptr> errors(count);
     // Every number of the previous batch is claimed, so the new batch starts at next_. Its
     // fields are published by the release of end_: a worker reads them only after it
@@ -120,6 +129,15 @@ class Pool {
     if (sleepers_.load(std::memory_order_seq_cst) > 0) {
       { std::lock_guard lock(mutex_); }  // a worker between its last check and its wait
       work_ready_.notify_all();
+    }
+    if (spare_cpu_) submitter_cpu_.store(current_cpu(), std::memory_order_relaxed);
+    if (spare_cpu_ && meanwhile) {
+      try {
+        meanwhile();
+      } catch (...) {
+        // Only a head start for the jobs: its failure changes no value, and the caller must
+        // still wait for every job before it returns.
+      }
     }
     const auto done = [this] { return unfinished_.load(std::memory_order_seq_cst) == 0; };
     if (!spare_cpu_ || !poll_until(kSubmitterPoll, done, [] {})) {
@@ -140,9 +158,9 @@ class Pool {
       : spare_cpu_(wanted < cpus),
         // With more workers than CPUs, a polling worker would take turns with a computing one.
         worker_poll_(wanted <= cpus ? kWorkerPoll : std::chrono::microseconds(0)),
-        worker_count_(wanted),
-        worker_cpu_(new std::atomic<int>[wanted]) {
-    for (std::size_t i = 0; i < wanted; ++i) worker_cpu_[i].store(-1, std::memory_order_relaxed);
+        tracked_(std::min(wanted, kMaxTracked)),
+        worker_cpu_(new std::atomic<int>[tracked_]) {
+    for (std::size_t i = 0; i < tracked_; ++i) worker_cpu_[i].store(-1, std::memory_order_relaxed);
     for (std::size_t i = 0; i < wanted; ++i) {
       try {
         std::thread(&Pool::work, this, i).detach();
@@ -202,25 +220,26 @@ class Pool {
   /// idles, and the scheduler leaves them together as long as neither sleeps.
   void spread(std::size_t self) {
 #if defined(__linux__)
+    if (self >= tracked_) return;
     const int here = current_cpu();
     worker_cpu_[self].store(here, std::memory_order_relaxed);
     bool shared = false;
-    for (std::size_t i = 0; i < worker_count_; ++i) {
+    for (std::size_t i = 0; i < tracked_; ++i) {
       if (i != self && worker_cpu_[i].load(std::memory_order_relaxed) == here) shared = true;
     }
     if (!shared || here < 0) return;
     cpu_set_t allowed;
     if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
     cpu_set_t unused = allowed;
-    for (std::size_t i = 0; i < worker_count_; ++i) {
-      const int cpu = worker_cpu_[i].load(std::memory_order_relaxed);
+    const auto take = [&](int cpu) {
       if (cpu >= 0 && cpu < CPU_SETSIZE) CPU_CLR(cpu, &unused);
-    }
-    if (CPU_COUNT(&unused) == 0) return;
-    if (sched_setaffinity(0, sizeof unused, &unused) == 0) {
-      sched_setaffinity(0, sizeof allowed, &allowed);  // moved: the mask is as it was
-      worker_cpu_[self].store(current_cpu(), std::memory_order_relaxed);
-    }
+    };
+    for (std::size_t i = 0; i < tracked_; ++i) take(worker_cpu_[i].load(std::memory_order_relaxed));
+    if (spare_cpu_) take(submitter_cpu_.load(std::memory_order_relaxed));  // it polls there
+    if (CPU_COUNT(&unused) == 0 || sched_setaffinity(0, sizeof unused, &unused) != 0) return;
+    // Moved: give the mask back (a second try for a failure in between).
+    if (sched_setaffinity(0, sizeof allowed, &allowed) != 0) sched_setaffinity(0, sizeof allowed, &allowed);
+    worker_cpu_[self].store(current_cpu(), std::memory_order_relaxed);
 #else
     (void)self;
 #endif
@@ -265,19 +284,24 @@ class Pool {
 
   const bool spare_cpu_;  // fewer workers than CPUs: the submitter polls on a CPU of its own
   const std::chrono::microseconds worker_poll_;
-  const std::size_t worker_count_;
-  const std::unique_ptr<std::atomic<int>[]> worker_cpu_;  // each worker's CPU, -1 while asleep
+  // The CPU of each of the first tracked_ workers, -1 while it sleeps; others are not spread.
+  static constexpr std::size_t kMaxTracked = 1024;
+  const std::size_t tracked_;
+  const std::unique_ptr<std::atomic<int>[]> worker_cpu_;
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable all_done_;
   // The current batch: its job and failure slots, its job numbers [start_, end_), the next
   // number to claim, and the jobs not yet finished.
-  std::atomic<const std::function<void(std::size_t)>*> job_{nullptr};
+  // Three cache lines: what the submitter writes once per batch and pollers read, the
+  // claims, and the count-down with who waits for it.
+  alignas(64) std::atomic<const std::function<void(std::size_t)>*> job_{nullptr};
   std::atomic<std::vector<std::exception_ptr>*> errors_{nullptr};
   std::atomic<std::uint64_t> start_{0};
   std::atomic<std::uint64_t> end_{0};
-  std::atomic<std::uint64_t> next_{0};
-  std::atomic<std::size_t> unfinished_{0};
+  std::atomic<int> submitter_cpu_{-1};  // where a polling submitter runs
+  alignas(64) std::atomic<std::uint64_t> next_{0};
+  alignas(64) std::atomic<std::size_t> unfinished_{0};
   // Who sleeps: workers on work_ready_, the submitter on all_done_ (and on which CPU), and
   // how many workers poll on that CPU.
   std::atomic<std::size_t> sleepers_{0};
@@ -329,14 +353,15 @@ std::size_t configured_thread_count() {
   return machine_cpus();
 }
 
-void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job) {
+void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job,
+                 const std::function<void()>& meanwhile) {
   Pool& pool = the_pool();
   if (count == 0) return;
   if (count == 1) {
     job(0);
     return;
   }
-  pool.run(count, job);
+  pool.run(count, job, meanwhile);
 }
 
 }  // namespace kestrum

@@ -13,7 +13,12 @@ namespace kestrum {
 /// only its own slot i. If jobs throw, the exception of the lowest index is rethrown on the
 /// calling thread after every job has finished. Called from one thread at a time (the
 /// Python entry holds the interpreter lock); must not be called from a worker.
-void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job);
+///
+/// `meanwhile`, when given, runs on the calling thread once the jobs are handed out, and only
+/// when the workers leave that thread a CPU of its own (fewer workers than CPUs); it must not
+/// change what any job reads or writes.
+void run_indexed(std::size_t count, const std::function<void(std::size_t)>& job,
+                 const std::function<void()>& meanwhile = {});
 
 /// The worker count the environment and machine give now (no pool is created): from
 /// "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", then machine_cpus() (cpu_count.hpp);
