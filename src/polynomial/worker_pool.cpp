@@ -156,8 +156,9 @@ class Pool {
  private:
   Pool(std::size_t wanted, std::size_t cpus)
       : spare_cpu_(wanted < cpus),
-        // With more workers than CPUs, a polling worker would take turns with a computing one.
-        worker_poll_(wanted <= cpus ? kWorkerPoll : std::chrono::microseconds(0)),
+        // With more workers than CPUs, a polling worker would take turns with a computing one;
+        // with one CPU, the hand-over is a local switch anyway.
+        worker_poll_(wanted <= cpus && cpus >= 2 ? kWorkerPoll : std::chrono::microseconds(0)),
         tracked_(std::min(wanted, kMaxTracked)),
         worker_cpu_(new std::atomic<int>[tracked_]) {
     for (std::size_t i = 0; i < tracked_; ++i) worker_cpu_[i].store(-1, std::memory_order_relaxed);
