@@ -67,6 +67,30 @@ def eval_cases():
                     points[rng.integers(0, rows, size=len(SPECIALS[kind])), 0] = SPECIALS[kind]
                 for layout, pts in _layouts(points) if rows in (7, 4999) else [("c", points)]:
                     yield f"{kind}-full-{length}-{rows}-{layout}", coeffs, pts
+    # Several axes whose last one is short: full lines along it (every last-axis coefficient
+    # non-zero) take the powers of the last coordinate from registers, beside lines with a
+    # zero, leads of one and of two factors, with and without a constant term, for last axes
+    # up to one past the longest kept in registers.
+    for kind in KINDS:
+        for s, shape in enumerate([(3, 2), (2, 2, 3), (4, 4), (2, 3, 5), (3, 6), (2, 2, 7), (3, 8), (2, 9)]):
+            rng = np.random.default_rng(800 + 10 * s + KINDS.index(kind))
+            coeffs = random_values(rng, shape, kind, zero_fraction=0.0)
+            coeffs[coeffs == 0] = 1
+            coeffs.reshape(-1, shape[-1])[-1, 1] = 0  # the last line is not full
+            if s % 2:
+                coeffs.reshape(-1)[0] = 0  # no constant term: the first line starts with a product
+            if kind in SPECIALS:  # the non-zero ones, so that the lines stay full
+                specials = [v for v in SPECIALS[kind] if v != 0][:max(1, coeffs.size // 5)]
+                coeffs.reshape(-1)[rng.permutation(np.flatnonzero(coeffs))[:len(specials)]] = specials
+            for rows in (7, 23, 4999, 5001):
+                points = random_points(rng, (rows,), len(shape), kind)
+                if kind == "f64":
+                    points = points / 1.5
+                if kind in SPECIALS and rows >= 7:
+                    spots = rng.integers(0, rows, size=len(SPECIALS[kind]))
+                    points[spots, rng.integers(0, len(shape), size=len(spots))] = SPECIALS[kind]
+                for layout, pts in _layouts(points) if rows in (7, 4999) else [("c", points)]:
+                    yield f"{kind}-last-{shape}-{rows}-{layout}", coeffs, pts
     # i64 powers that wrap, and coefficients that are zero except for one high power.
     big = np.zeros(40, np.int64)
     big[[0, 33, 39]] = [5, -7, 3]

@@ -39,6 +39,8 @@ struct EvalPlan {
   std::vector<simd::Term> terms;
   std::vector<T> group_coeffs;  // outputs per group
   std::vector<T> term_coeffs;   // outputs per term
+  std::vector<u64> last_rows;   // rows of x_last^1 .. x_last^(L−1) (see simd::EvalPlan)
+  std::vector<simd::PowerChain> chains;
   simd::EvalPlan view{};
 };
 
@@ -230,27 +232,69 @@ void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) 
       at[ax] = 0;
     }
   }
+  // Who reads each product row: later rows, the leads, the terms.
+  std::vector<u64> readers(plan.prefixes.size(), 0);
+  auto read = [&](u64 row) {
+    if (row != simd::kNone && row >= first_product_row) ++readers[row - first_product_row];
+  };
+  for (const simd::PrefixRow& p : plan.prefixes) {
+    read(p.a);
+    read(p.b);
+  }
+  for (const simd::Group& g : plan.groups) {
+    read(g.lead);
+    read(g.lead_factor);
+  }
+  for (const simd::Term& t : plan.terms) read(t.row);
   // With one group and no lead, the kernel forms each product row when the walk of the terms
-  // reaches it; a row must reach the table only if a later row or a second term reads it.
+  // reaches it; a row must reach the table only if a later row or a second term reads it
+  // (each row is read by the term that forms it, or by a later row: it exists for one).
   const bool on_demand = plan.groups.size() == 1 && plan.groups.front().lead == simd::kNone;
   if (on_demand) {
-    std::vector<u64> readers(plan.prefixes.size(), 0);
-    auto read = [&](u64 row) {
-      if (row >= first_product_row) ++readers[row - first_product_row];
-    };
-    for (const simd::PrefixRow& p : plan.prefixes) {
-      read(p.a);
-      read(p.b);
-    }
-    for (const simd::Term& t : plan.terms) read(t.row);
-    // Each row is read by the term that forms it, or by a later row (it exists for one).
     for (std::size_t i = 0; i < plan.prefixes.size(); ++i) plan.prefixes[i].kept = readers[i] > 1 ? 1 : 0;
+  } else {
+    // A lead that is a product row read by nothing else is formed in registers when its
+    // group starts, by the same multiply from the same two rows; the row itself is never
+    // formed. (Those two rows stay: the row was one of their readers, the lead is now.)
+    for (simd::Group& g : plan.groups) {
+      if (g.lead_factor != simd::kNone || g.lead == simd::kNone || g.lead < first_product_row) continue;
+      simd::PrefixRow& p = plan.prefixes[g.lead - first_product_row];
+      if (readers[g.lead - first_product_row] != 1) continue;
+      g.lead = p.a;
+      g.lead_factor = p.b;
+      p.kept = 0;
+    }
+    // Each axis's powers x^2, x^3, … as far as all of them are rows, as one chain.
+    for (std::size_t e = 0; e < n; ++e) {
+      simd::PowerChain chain{e, 1, {}};
+      for (u64 k = 2; k < shape[e] && k <= simd::kMaxChainPower; ++k) {
+        const u64 row = power_row[power_base[e] + k];
+        if (row == simd::kNone || row < first_product_row) break;
+        chain.rows[k - 2] = row;
+        chain.top = k;
+      }
+      // The highest powers that only leads read (formed there) are left out.
+      const auto kept = [&](u64 k) -> u64& { return plan.prefixes[chain.rows[k - 2] - first_product_row].kept; };
+      while (chain.top >= 2 && kept(chain.top) == 0) --chain.top;
+      if (chain.top < 2) continue;
+      for (u64 k = 2; k <= chain.top; ++k) kept(k) = kept(k) == 0 ? 0 : 2;
+      plan.chains.push_back(chain);
+    }
   }
   // A short, full one-axis polynomial on its own may be summed with its powers in registers,
   // reading its coefficients where they are (the polynomial outlives the plan).
   const Polynomial<T>& only = *polys.front();
   const bool full_line = n == 1 && outputs == 1 && shape[0] >= 2 && shape[0] <= simd::kMaxRegisterLine &&
                          std::none_of(only.data(), only.data() + only.size(), [](const T& c) { return is_zero(c); });
+  // A single polynomial with a short last axis may keep that axis's powers in registers
+  // for its full lines (see simd::EvalPlan::last_length).
+  const bool any_full_line = std::any_of(plan.groups.begin(), plan.groups.end(), [&](const simd::Group& g) {
+    return g.end - g.begin == last_len - 1;
+  });
+  if (n >= 2 && outputs == 1 && !on_demand && last_len >= 2 && last_len <= simd::kMaxRegisterLastAxis &&
+      any_full_line) {
+    for (u64 k = 1; k < last_len; ++k) plan.last_rows.push_back(power(n - 1, k));
+  }
   plan.view = simd::EvalPlan{n,
                              plan.powers.data(),
                              plan.powers.size(),
@@ -264,7 +308,11 @@ void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) 
                              plan.term_coeffs.data(),
                              on_demand ? u64{1} : u64{0},
                              full_line ? only.size() : u64{0},
-                             full_line ? static_cast<const void*>(only.data()) : nullptr};
+                             full_line ? static_cast<const void*>(only.data()) : nullptr,
+                             plan.last_rows.empty() ? u64{0} : last_len,
+                             plan.last_rows.data(),
+                             plan.chains.data(),
+                             plan.chains.size()};
 }
 
 /// The byte offset of row `row` of the points (row-major over the leading axes, last axis

@@ -28,11 +28,27 @@ struct PowerRow {
 /// x^k = x^(k − 2^h) · x^(2^h) (h its highest bit), which are exactly the squarings and
 /// multiplications of the element power; prefix products of leading factors follow.
 /// `kept` is 0 when the row's only reader is the one term that forms it on demand (see
-/// EvalPlan::rows_on_demand), so it never needs to be written to the table.
+/// EvalPlan::rows_on_demand) or the one group lead that forms it in registers (the group's
+/// lead and lead_factor are then the row's a and b), so it never needs to be written to
+/// the table; 2 when a PowerChain forms it; else 1.
 struct PrefixRow {
   std::uint64_t a;
   std::uint64_t b;
   std::uint64_t kept;
+};
+
+/// Highest power a PowerChain forms.
+inline constexpr std::uint64_t kMaxChainPower = 16;
+
+/// The product rows of x_axis^2 .. x_axis^top (2 ≤ top ≤ kMaxChainPower), all of them: the
+/// kernel forms them one vector at a time with every power in registers, before the other
+/// product rows, so a power costs its multiply and at most one store instead of two loads
+/// and a store. rows[k − 2] is the table row of x^k; the PrefixRow of a chain row has kept
+/// 2, or 0 when nothing reads that row from the table (it is then formed, never stored).
+struct PowerChain {
+  std::uint64_t axis;
+  std::uint64_t top;
+  std::uint64_t rows[kMaxChainPower - 1];
 };
 
 /// Most polynomials one evaluation pass computes together (see EvalPlan).
@@ -87,10 +103,24 @@ struct EvalPlan {
   /// every power in registers where the variant has registers enough.
   std::uint64_t line_length;
   const void* line_coeffs;  // element type, line_length of them
+  /// Length L (2 ≤ L ≤ kMaxRegisterLastAxis) of the last axis of a single polynomial with
+  /// two or more axes, at least one of whose groups is a full line (terms for all L − 1
+  /// last-axis exponents), and which forms its rows before the groups; else 0. last_rows[k −
+  /// 1] is then the table row of x_last^k: the 512-bit kernel keeps those rows in registers
+  /// for the whole block, and full lines read them there instead of from the table.
+  std::uint64_t last_length;
+  const std::uint64_t* last_rows;
+  /// Chains of powers formed before the other product rows (none when rows_on_demand).
+  const PowerChain* chains;
+  std::uint64_t chain_count;
 };
 
 /// Longest one-axis polynomial the register kernels take (see EvalPlan::line_length).
 inline constexpr std::uint64_t kMaxRegisterLine = 17;
+
+/// Longest last axis whose powers the register kernels keep in registers (see
+/// EvalPlan::last_length).
+inline constexpr std::uint64_t kMaxRegisterLastAxis = 8;
 
 /// Where the points of one call are: point r's first coordinate is at rows[r], or at
 /// first + r · row_stride when rows is null; coordinate e sits coord_stride · e bytes

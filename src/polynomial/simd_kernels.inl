@@ -244,27 +244,139 @@ void gather_block([[maybe_unused]] typename E::Lane* table, [[maybe_unused]] u64
 #endif
 }
 
+/// Whether the points are pairs of 8-byte coordinates stored one pair after the other (two
+/// coordinates, row-major, nothing between the rows): then eight points are two vectors,
+/// and each coordinate's column comes out of them by one two-source permute, cheaper than
+/// a gather. (With more coordinates a column takes permutes and blends that cost what the
+/// gathers do.)
+inline bool packed_pairs(const PointRows& points, u64 axes, u64 element_bytes) {
+  return KS_GATHER_LANES && element_bytes == 8 && axes == 2 && points.rows == nullptr && points.coord_stride == 8 &&
+         points.row_stride == 16;
+}
+
+/// Fills the two coordinate columns of a whole block of packed pairs (see packed_pairs).
+/// Only where KS_GATHER_LANES is set; elsewhere a no-op never called.
+template <class E, u64 kV>
+void load_pairs_block([[maybe_unused]] typename E::Lane* table, [[maybe_unused]] const std::byte* first) {
+#if KS_GATHER_LANES
+  if constexpr (sizeof(typename E::Scalar) == 8) {  // packed_pairs accepts no other size
+    const __m512i even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+    for (u64 v = 0; v < kV; ++v) {
+      const __m512d lo = _mm512_loadu_pd(first + v * 128);
+      const __m512d hi = _mm512_loadu_pd(first + v * 128 + 64);
+      const __m512d x = _mm512_permutex2var_pd(lo, even, hi);
+      const __m512d y = _mm512_permutex2var_pd(lo, odd, hi);
+      std::memcpy(&table[v], &x, sizeof x);  // i64 lanes are moved as raw bits
+      std::memcpy(&table[kV + v], &y, sizeof y);
+    }
+  }
+#endif
+}
+
+/// Asks for the cache lines of `count` points from row r0 on (every coordinate of them),
+/// so that the next block's coordinates arrive while this block computes: a block's terms
+/// take thousands of cycles, and its gathers would otherwise wait on memory at its start.
+/// Always inlined: as a call of its own, the compiler takes it for a function without
+/// effect and drops it.
+[[gnu::always_inline]] inline void prefetch_block(const PointRows& points, u64 axes, u64 r0, u64 count) {
+  const std::ptrdiff_t cs = points.coord_stride;
+  const std::ptrdiff_t reach = cs * static_cast<std::ptrdiff_t>(axes - 1);  // last coordinate's offset
+  // Coordinates of a point side by side (one or two lines): each point's range line by line;
+  // else every coordinate on its own.
+  const bool together = reach > -64 && reach < 64;
+  const u64 starts = together ? 1 : axes;
+  for (u64 e = 0; e < starts; ++e) {
+    const std::ptrdiff_t shift = together ? (reach < 0 ? reach : 0) : cs * static_cast<std::ptrdiff_t>(e);
+    const std::ptrdiff_t width = together ? (reach < 0 ? -reach : reach) + 8 : 8;
+    auto point = [&](u64 r) {
+      return (points.rows != nullptr ? points.rows[r] : points.first + static_cast<std::ptrdiff_t>(r) * points.row_stride) +
+             shift;
+    };
+    const std::ptrdiff_t step = points.rows != nullptr ? 0 : points.row_stride;
+    if (step > -64 && step < 64 && step != 0) {
+      // Rows close together: every line of the block's span once.
+      const std::byte* lo = point(step > 0 ? r0 : r0 + count - 1);
+      const std::byte* hi = point(step > 0 ? r0 + count - 1 : r0) + width;
+      for (const std::byte* at = lo; at < hi + 63; at += 64) __builtin_prefetch(at);
+    } else {
+      for (u64 r = r0; r < r0 + count; ++r) {
+        __builtin_prefetch(point(r));
+        if (width > 8) __builtin_prefetch(point(r) + width - 1);
+      }
+    }
+  }
+}
+
+/// The rows of one PowerChain for a block of kV vectors, one vector at a time: x^k =
+/// x^(k/2) · x^(k/2) for k a power of two, else x^(k − h) · x^h (h the highest bit of k),
+/// the squarings and products of the element power, with every power in registers.
+template <class E, u64 kV>
+void form_chain(typename E::Lane* table, const EvalPlan& plan, const PowerChain& chain) {
+  using Lane = typename E::Lane;
+  const u64 first_product = plan.axes + plan.power_count;
+  Lane* dst[kMaxChainPower + 1] = {};  // where x^k goes, or null when nothing reads it there
+  for (u64 k = 2; k <= chain.top; ++k) {
+    if (plan.prefixes[chain.rows[k - 2] - first_product].kept != 0) dst[k] = table + chain.rows[k - 2] * kV;
+  }
+  // Two vectors at a time where they pair up: two independent chains of multiplies.
+  constexpr u64 kStep = kV % 2 == 0 ? 2 : 1;
+  for (u64 v = 0; v < kV; v += kStep) {
+    Lane p[kMaxChainPower + 1][kStep];
+    for (u64 s = 0; s < kStep; ++s) p[1][s] = table[chain.axis * kV + v + s];
+#pragma GCC unroll 16
+    for (u64 k = 2; k <= kMaxChainPower; ++k) {
+      if (k > chain.top) break;
+      const u64 high = u64{1} << (63 - __builtin_clzll(k));
+      const u64 a = high == k ? k / 2 : k - high;
+      const u64 b = high == k ? k / 2 : high;
+      for (u64 s = 0; s < kStep; ++s) p[k][s] = lmul(p[a][s], p[b][s]);
+      if (dst[k] != nullptr) {
+        for (u64 s = 0; s < kStep; ++s) dst[k][v + s] = p[k][s];
+      }
+    }
+  }
+}
+
 /// Evaluates the points block by block for M outputs at once. A block of kV · kLanes points
 /// gets its own table (coordinates, powers, prefix products; a few KiB, stays in L1) and the
 /// M sums stay in registers for the whole term list: each monomial is formed once and costs
 /// its multiplies, then each output that has the term one multiply by its coefficient and
 /// one add. kV shrinks as M grows, so the sums still fill the registers.
-template <class E, u64 M>
+///
+/// kLast ≠ 0 (one output, 512-bit vectors, EvalPlan::last_length == kLast): the powers of
+/// the last coordinate stay in registers for the whole block, and each full line (a group
+/// with all kLast − 1 last-axis terms) reads them there. A term then costs its multiplies
+/// and its add and one load (the coefficient) instead of a row of loads, which on 512-bit
+/// vectors is what sets the pace. Fewer points per block leave the registers for the powers.
+template <class E, u64 M, u64 kLast = 0>
 void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out_ptr) {
   using Lane = typename E::Lane;
   using Scalar = typename E::Scalar;
-  constexpr u64 kV = (E::kVectors + M - 1) / M;
+  static_assert(kLast == 0 || M == 1);
+  // Registers: kLast − 1 powers, the sum and the lead per vector, plus the coefficient and a
+  // product in flight, within 31 of the 32.
+  constexpr u64 kV = kLast != 0 ? std::min<u64>(8, 29 / (kLast + 1)) : (E::kVectors + M - 1) / M;
   constexpr u64 kBlock = kV * kLanes;
   const u64 table_rows = plan.axes + plan.power_count + plan.prefix_count;
   Scratch<Lane> scratch(table_rows * kV);
   Lane* const table = scratch.data;
+  // Each term's factor row as an address, found once per call: the term loops then spend
+  // one load on it and no integer arithmetic (3% faster on two-axis polynomials, but 3%
+  // slower beside the registers of the full lines, which keep the row numbers).
+  const u64 term_count = kLast != 0 || plan.group_count == 0 ? 0 : plan.groups[plan.group_count - 1].end;
+  Scratch<const Lane*> term_rows_scratch(term_count);
+  const Lane** const term_rows = term_rows_scratch.data;
+  for (u64 i = 0; i < term_count; ++i) term_rows[i] = table + plan.terms[i].row * kV;
   const Scalar* const group_coeffs = static_cast<const Scalar*>(plan.group_coeffs);
   const Scalar* const term_coeffs = static_cast<const Scalar*>(plan.term_coeffs);
   std::byte* out[M];
   for (u64 j = 0; j < M; ++j) out[j] = static_cast<std::byte*>(out_ptr[j]);
+  const bool pairs = packed_pairs(points, plan.axes, sizeof(Scalar));
 
   for (u64 r0 = 0; r0 < count; r0 += kBlock) {
     const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
+    if (count - r0 > kBlock) prefetch_block(points, plan.axes, r0 + kBlock, count - r0 - kBlock < kBlock ? count - r0 - kBlock : kBlock);
 
     // Gather the coordinates into columns, point by point; lanes past the last point hold
     // zeros and their values are dropped.
@@ -280,6 +392,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       } else {
         std::memcpy(cols, src, m * 8);
       }
+    } else if (KS_GATHER_LANES && m == kBlock && pairs) {
+      load_pairs_block<E, kV>(table, points.first + static_cast<std::ptrdiff_t>(r0) * 16);
     } else if (KS_GATHER_LANES && m == kBlock) {
       gather_block<E, kV>(table, plan.axes, points, r0);
     } else {
@@ -305,20 +419,32 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       const u64 k = plan.powers[i].exponent;
       for (u64 v = 0; v < kV; ++v) row[v] = lane_power<E>(x[v], k);
     }
+    for (u64 c = 0; c < plan.chain_count; ++c) form_chain<E, kV>(table, plan, plan.chains[c]);
     for (u64 i = 0; i < (plan.rows_on_demand ? 0 : plan.prefix_count); ++i, row += kV) {
+      if (plan.prefixes[i].kept != 1) continue;  // a chain or a lead forms it
       const Lane* a = whole_address(table + plan.prefixes[i].a * kV);
       const Lane* b = whole_address(table + plan.prefixes[i].b * kV);
       for (u64 v = 0; v < kV; ++v) row[v] = lmul(a[v], b[v]);
     }
 
     // The terms in row-major order: term = ((lead · f) · c), with an absent lead or factor
-    // not multiplied; sum := sum + term, for every output that has the term. The three term
-    // loops below are written out on purpose: folded into shared helpers (lambdas, even
-    // forced inline) the sums and the row formed on demand left the registers, and long
-    // one-axis lines ran 35% slower.
+    // not multiplied; sum := sum + term, for every output that has the term. The term loops
+    // below are written out on purpose: folded into shared helpers (lambdas, even forced
+    // inline) the sums and the row formed on demand left the registers, and long one-axis
+    // lines ran 35% slower.
     Lane acc[M][kV];
     for (u64 j = 0; j < M; ++j) {
       for (u64 v = 0; v < kV; ++v) acc[j][v] = E::identity();
+    }
+    // last[k] = x_last^k (k ≥ 1) of this block, for the full lines.
+    [[maybe_unused]] Lane last[kLast != 0 ? kLast : 1][kV];
+    if constexpr (kLast != 0) {
+#pragma GCC unroll 8
+      for (u64 k = 1; k < kLast; ++k) {
+        const Lane* src = whole_address(table + plan.last_rows[k - 1] * kV);
+#pragma GCC unroll 8
+        for (u64 v = 0; v < kV; ++v) last[k][v] = src[v];
+      }
     }
     for (u64 g = 0; g < plan.group_count; ++g) {
       const Group& grp = plan.groups[g];
@@ -326,6 +452,43 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
       const Term* const t_end = plan.terms + grp.end;
       const Scalar* gc = group_coeffs + g * M;
       const Scalar* tc = term_coeffs + grp.begin * M;
+      if constexpr (kLast != 0) {
+        if (grp.end - grp.begin == kLast - 1) {
+          // A full line: every power from registers, the terms in ascending exponent.
+          const bool has_const = (grp.const_outputs & 1u) != 0;
+          if (grp.lead == kNone) {
+            if (has_const) {
+              // The output's first term: taken as it is (a signalling NaN stays signalling).
+              const Lane c = splat(gc[0]);
+              for (u64 v = 0; v < kV; ++v) acc[0][v] = c;
+            }
+#pragma GCC unroll 8
+            for (u64 k = 1; k < kLast; ++k) {
+              const Lane c = splat(tc[k - 1]);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) acc[0][v] = ladd(acc[0][v], lmul(last[k][v], c));
+            }
+          } else {
+            Lane lead[kV];
+            if (grp.lead_factor == kNone) {
+              for (u64 v = 0; v < kV; ++v) lead[v] = table[grp.lead * kV + v];
+            } else {
+              for (u64 v = 0; v < kV; ++v) lead[v] = lmul(table[grp.lead * kV + v], table[grp.lead_factor * kV + v]);
+            }
+            if (has_const) {
+              const Lane c = splat(gc[0]);
+              for (u64 v = 0; v < kV; ++v) acc[0][v] = ladd(acc[0][v], lmul(lead[v], c));
+            }
+#pragma GCC unroll 8
+            for (u64 k = 1; k < kLast; ++k) {
+              const Lane c = splat(tc[k - 1]);
+#pragma GCC unroll 8
+              for (u64 v = 0; v < kV; ++v) acc[0][v] = ladd(acc[0][v], lmul(lmul(lead[v], last[k][v]), c));
+            }
+          }
+          continue;
+        }
+      }
       if (grp.lead == kNone) {
         // The group of the constant terms is the first of every output, so its constant is
         // that output's first term: taken as it is (a signalling NaN stays signalling).
@@ -376,8 +539,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
             }
           }
         } else {
-          for (; t != t_end; ++t, tc += M) {
-            const Lane* f = whole_address(table + t->row * kV);
+          for (const Lane* const* f_at = term_rows + grp.begin; t != t_end; ++t, ++f_at, tc += M) {
+            const Lane* f = whole_address(kLast == 0 ? *f_at : table + t->row * kV);
 #pragma GCC unroll 4
             for (u64 j = 0; j < M; ++j) {
               if (M > 1 && !((t->outputs >> j) & 1u)) continue;
@@ -399,8 +562,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
           const Lane c = splat(gc[j]);
           for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(lead[v], c));
         }
-        for (; t != t_end; ++t, tc += M) {
-          const Lane* f = whole_address(table + t->row * kV);
+        for (const Lane* const* f_at = term_rows + grp.begin; t != t_end; ++t, ++f_at, tc += M) {
+          const Lane* f = whole_address(kLast == 0 ? *f_at : table + t->row * kV);
           Lane p[kV];
 #pragma GCC unroll 8
           for (u64 v = 0; v < kV; ++v) p[v] = lmul(lead[v], f[v]);
@@ -500,12 +663,25 @@ bool eval_line_by_length(const EvalPlan& plan, const PointRows& points, u64 coun
           ...);
 }
 
+template <class E, std::size_t... L>
+bool eval_last_by_length(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out,
+                         std::index_sequence<L...>) {
+  return ((plan.last_length == L + 2 ? (eval_rows_outputs<E, 1, L + 2>(plan, points, count, out), true) : false) ||
+          ...);
+}
+
 template <class E>
 void eval_rows_impl(const EvalPlan& plan, const PointRows& points, u64 count, void* const* out) {
   // The register kernels need 32 vector registers of 64 bytes; complex lanes take two.
   if constexpr (KS_VEC_BYTES == 64 && !std::is_same_v<E, C64>) {
     if (plan.line_length != 0 &&
         eval_line_by_length<E>(plan, points, count, out[0], std::make_index_sequence<kMaxRegisterLine - 1>{})) {
+      return;
+    }
+  }
+  if constexpr (KS_VEC_BYTES == 64 && !std::is_same_v<E, C64>) {
+    if (plan.last_length != 0 && plan.outputs == 1 &&
+        eval_last_by_length<E>(plan, points, count, out, std::make_index_sequence<kMaxRegisterLastAxis - 1>{})) {
       return;
     }
   }
