@@ -288,11 +288,9 @@ void build_plan(std::span<const Polynomial<T>* const> polys, EvalPlan<T>& plan) 
                          std::none_of(only.data(), only.data() + only.size(), [](const T& c) { return is_zero(c); });
   // A single polynomial with a short last axis may keep that axis's powers in registers
   // for its full lines (see simd::EvalPlan::last_length).
-  const bool any_full_line = std::any_of(plan.groups.begin(), plan.groups.end(), [&](const simd::Group& g) {
-    return g.end - g.begin == last_len - 1;
-  });
+  const auto full_line_group = [&](const simd::Group& g) { return g.end - g.begin == last_len - 1; };
   if (n >= 2 && outputs == 1 && !on_demand && last_len >= 2 && last_len <= simd::kMaxRegisterLastAxis &&
-      any_full_line) {
+      std::any_of(plan.groups.begin(), plan.groups.end(), full_line_group)) {
     for (u64 k = 1; k < last_len; ++k) plan.last_rows.push_back(power(n - 1, k));
   }
   plan.view = simd::EvalPlan{n,
