@@ -299,7 +299,11 @@ void load_pairs_block([[maybe_unused]] typename E::Lane* table, [[maybe_unused]]
       // Rows close together: every line of the block's span once.
       const std::byte* lo = point(step > 0 ? r0 : r0 + count - 1);
       const std::byte* hi = point(step > 0 ? r0 + count - 1 : r0) + width;
-      for (const std::byte* at = lo; at < hi + 63; at += 64) __builtin_prefetch(at);
+      // Addresses as integers: the lines run up to hi, and no pointer past the buffer is formed.
+      const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(hi);
+      for (std::uintptr_t at = reinterpret_cast<std::uintptr_t>(lo) & ~std::uintptr_t{63}; at < end; at += 64) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at));
+      }
     } else {
       for (u64 r = r0; r < r0 + count; ++r) {
         __builtin_prefetch(point(r));
@@ -551,8 +555,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
             }
           }
         } else {
-          for (const Lane* const* f_at = term_rows + grp.begin; t != t_end; ++t, ++f_at, tc += M) {
-            const Lane* f = whole_address(kLast == 0 ? *f_at : table + t->row * kV);
+          for (u64 i = grp.begin; t != t_end; ++t, ++i, tc += M) {
+            const Lane* f = whole_address(kLast == 0 ? term_rows[i] : table + t->row * kV);
 #pragma GCC unroll 4
             for (u64 j = 0; j < M; ++j) {
               if (M > 1 && !((t->outputs >> j) & 1u)) continue;
@@ -574,8 +578,8 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
           const Lane c = splat(gc[j]);
           for (u64 v = 0; v < kV; ++v) acc[j][v] = ladd(acc[j][v], lmul(lead[v], c));
         }
-        for (const Lane* const* f_at = term_rows + grp.begin; t != t_end; ++t, ++f_at, tc += M) {
-          const Lane* f = whole_address(kLast == 0 ? *f_at : table + t->row * kV);
+        for (u64 i = grp.begin; t != t_end; ++t, ++i, tc += M) {
+          const Lane* f = whole_address(kLast == 0 ? term_rows[i] : table + t->row * kV);
           Lane p[kV];
 #pragma GCC unroll 8
           for (u64 v = 0; v < kV; ++v) p[v] = lmul(lead[v], f[v]);
