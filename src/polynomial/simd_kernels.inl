@@ -313,6 +313,13 @@ void load_pairs_block([[maybe_unused]] typename E::Lane* table, [[maybe_unused]]
   }
 }
 
+/// Asks for the cache lines of the `bytes` bytes from `at` on, to be read (kWrite 0) or
+/// written (1). Always inlined, for the reason prefetch_block is.
+template <int kWrite>
+[[gnu::always_inline]] inline void prefetch_lines(const std::byte* at, u64 bytes) {
+  for (u64 b = 0; b < bytes; b += 64) __builtin_prefetch(at + b, kWrite);
+}
+
 /// The rows of one PowerChain for a block of kV vectors, one vector at a time: x^k =
 /// x^(k/2) · x^(k/2) for k a power of two, else x^(k − h) · x^h (h the highest bit of k),
 /// the squarings and products of the element power, with every power in registers.
@@ -382,14 +389,11 @@ void eval_rows_outputs(const EvalPlan& plan, const PointRows& points, u64 count,
   for (u64 r0 = 0; r0 < count; r0 += kBlock) {
     const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
     if (count - r0 > kBlock) {
-      prefetch_block(points, plan.axes, r0 + kBlock, count - r0 - kBlock < kBlock ? count - r0 - kBlock : kBlock);
-      // The next block's values too, for writing, so that their stores find the lines
-      // owned (1–3% on 10^6 points).
-      const u64 next_bytes = std::min(kBlock, count - r0 - kBlock) * sizeof(Scalar);
-      for (u64 j = 0; j < M; ++j) {
-        const std::byte* next = out[j] + (r0 + kBlock) * sizeof(Scalar);
-        for (u64 b = 0; b < next_bytes; b += 64) __builtin_prefetch(next + b, 1);
-      }
+      const u64 next = std::min(kBlock, count - r0 - kBlock);
+      prefetch_block(points, plan.axes, r0 + kBlock, next);
+      // The next block's values too, so that their stores find the lines owned (1–3% on
+      // 10^6 points).
+      for (u64 j = 0; j < M; ++j) prefetch_lines<1>(out[j] + (r0 + kBlock) * sizeof(Scalar), next * sizeof(Scalar));
     }
 
     // Gather the coordinates into columns, point by point; lanes past the last point hold
@@ -632,14 +636,9 @@ void eval_line_in_registers(const EvalPlan& plan, const PointRows& points, u64 c
     const u64 m = count - r0 < kBlock ? count - r0 : kBlock;
     Lane pw[L][kV];
     if (side_by_side && count - r0 >= kAhead + kBlock) {
-      // Points and values stream through: ask for the lines of the block kAhead points on,
-      // for reading and for writing.
-      const std::byte* src = points.first + static_cast<std::ptrdiff_t>(r0 + kAhead) * 8;
-      const std::byte* dst = out + (r0 + kAhead) * sizeof(Scalar);
-      for (u64 b = 0; b < kBlock * sizeof(Scalar); b += 64) {
-        __builtin_prefetch(src + b);
-        __builtin_prefetch(dst + b, 1);
-      }
+      // Points and values stream through: ask for the lines of the block kAhead points on.
+      prefetch_lines<0>(points.first + static_cast<std::ptrdiff_t>(r0 + kAhead) * 8, kBlock * 8);
+      prefetch_lines<1>(out + (r0 + kAhead) * sizeof(Scalar), kBlock * sizeof(Scalar));
     }
     if (side_by_side && m == kBlock) {
       const std::byte* src = points.first + static_cast<std::ptrdiff_t>(r0) * 8;
