@@ -43,8 +43,9 @@ std::optional<std::size_t> env_unsigned(const char* name) {
 // first), several times what a batch of two chunks takes to compute. So nothing on the way
 // of a batch sleeps when it need not: an idle worker polls for the next batch for a short
 // while before it sleeps, claims indices with one atomic operation, and the submitter polls
-// for the end of its batch when the workers leave it a CPU of its own. When every CPU has a
-// worker the submitter must sleep, and a worker polling on the submitter's CPU wakes it from
+// for the end of its batch, on a CPU of its own when the workers leave it one, else giving
+// the processor at every poll to the worker it shares a CPU with. A submitter whose batch
+// outlasts its polling sleeps, and a worker polling on the submitter's CPU wakes it from
 // there, which costs a local switch instead of a remote wake-up. A worker that finds another
 // one polling on its CPU moves to a CPU that has none (the scheduler would leave the two
 // taking turns on one CPU). Every poll yields the processor often, so a polling thread never
@@ -72,8 +73,8 @@ inline int current_cpu() noexcept {
 /// (a loop of small evaluations) never wait for a wake-up, and an idle process stops using
 /// CPU time soon after its last batch.
 constexpr auto kWorkerPoll = std::chrono::microseconds(100);
-/// How long a submitter with a CPU of its own polls for the end of its batch before it
-/// sleeps: a batch that takes longer pays the wake-up, a few per cent of its time at most.
+/// How long a submitter polls for the end of its batch before it sleeps: a batch that takes
+/// longer pays the wake-up, a few per cent of its time at most.
 constexpr auto kSubmitterPoll = std::chrono::microseconds(1000);
 /// Polls between two yields of the processor: a polling thread gives way at once to a
 /// runnable thread on its CPU (the interpreter's, or a worker with a chunk).
@@ -140,7 +141,15 @@ class Pool {
       }
     }
     const auto done = [this] { return unfinished_.load(std::memory_order_seq_cst) == 0; };
-    if (!spare_cpu_ || !poll_until(kSubmitterPoll, done, [] {})) {
+    bool finished = false;
+    if (spare_cpu_) {
+      finished = poll_until(kSubmitterPoll, done, [] {});
+    } else if (worker_poll_.count() > 0) {
+      // A worker shares this CPU: give it the processor at every poll, so a job it holds
+      // runs at once, and the end of the batch is seen without a wake-up from another CPU.
+      finished = poll_until(kSubmitterPoll, done, [] { std::this_thread::yield(); });
+    }
+    if (!finished) {
       asleep_cpu_.store(current_cpu(), std::memory_order_relaxed);
       submitter_asleep_.store(true, std::memory_order_seq_cst);
       std::unique_lock lock(mutex_);
