@@ -234,7 +234,7 @@ OwnedRef to_numpy(Array<T>&& values) {
   if constexpr (std::same_as<T, i64>) typenum = kTypeLong;
   else typenum = requested_typenum<T>();
   T* data = values.release_buffer().release();
-  OwnedRef holder = make_holder(data, [](void* p) { delete[] static_cast<T*>(p); });
+  OwnedRef holder = make_holder(data, [](void* p) { BufferDelete<T>{}(static_cast<T*>(p)); });
   return array_over(nd, dims, strides, typenum, data, static_cast<int>(sizeof(T)), std::move(holder));
 }
 

@@ -200,7 +200,7 @@ Array<T> ValueProgram<T>::run(Value result) const {
   auto job = [&](std::size_t i) {
     const u64 first = static_cast<u64>(i) * chunk_rows;
     const u64 last = std::min(rows, first + chunk_rows);
-    const auto buffers = std::make_unique_for_overwrite<T[]>(buffer_elements);
+    const auto buffers = make_buffer<T>(buffer_elements);
     (void)run_rows(plan, first, last, buffers.get(), std::min(rows, chunk_rows), values.data() + first, failures[i]);
   };
   if (single_point) {
