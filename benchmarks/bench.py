@@ -8,13 +8,16 @@ Run from a checkout with kestrum installed:
     python benchmarks/bench.py --json out.json # also write the rows and the machine figures
     python benchmarks/bench.py --module-dir build/other   # import kestrum from there first
 
-The limit of a case is the longer of two floors: its exact count of floating-point operations
+The limit of a case is the longest of its floors: its exact count of floating-point operations
 (see operation_count) at the multiply/add rate this machine reaches with separate multiplies
-and adds in its widest vectors, measured in this run by a small native kernel; and the time to
-read the points and write the values at the copy bandwidth measured in this run.  The rates
-are the best the run saw (at the start and in every probe), since the limit is what the
-machine can reach.  The ratio is kestrum's median time over that limit ("best": its fastest
-run over it).  Each kestrum row runs in a fresh interpreter whose worker pool has a fixed
+and adds in its widest vectors, measured in this run by a small native kernel; its multiplies
+alone at the rate the same kernel reaches with multiplies only, and its adds alone at the
+add-only rate (on cores whose multiplies and adds have vector pipes of their own, a case with
+two multiplies per add is bound by the multiply pipes); and the time to read the points and
+write the values at the copy bandwidth measured in this run.  The rates are the best the run
+saw (at the start and in every probe), since the limit is what the machine can reach.  The
+ratio is kestrum's median time over that limit ("best": its fastest run over it; "1:1": its
+median over the first and the last floor only, as if any mix ran at the mixed rate).  Each kestrum row runs in a fresh interpreter whose worker pool has a fixed
 size (RAYON_NUM_THREADS, read once per process).  A row is marked "throttled" when a short
 rate probe on as many cores as it uses, run in that interpreter just before the timing,
 reaches less than 85% of that many times the one-core rate: on a shared machine, or with a
@@ -45,6 +48,7 @@ BENCH = os.path.abspath(__file__)
 kestrum = None  # imported by load_kestrum, after --module-dir has been applied
 
 THROTTLE_SHARE = 0.85  # an all-core probe below this share of cores × one-core rate is throttled
+PIPE_TOLERANCE = 0.02  # a multiply-only or add-only floor this close to the mixed one is not its own
 
 
 # --------------------------------------------------------------------------------------
@@ -133,6 +137,16 @@ def operation_count(shape, nonzero=None) -> int:
     return sum(eval_operation_counts(shape, nonzero).values())
 
 
+def multiply_share(shape, nonzero=None, dtype: str = "f64") -> float:
+    """The share of a point's flops (operation_count or operation_count_c64) that are
+    multiplies."""
+    c = eval_operation_counts(shape, nonzero)
+    muls = c["power_mul"] + c["prefix_mul"] + c["lead_mul"] + c["term_mul"]
+    if dtype == "c64":
+        return 4 * muls / (6 * muls + 2 * c["add"])
+    return muls / (muls + c["add"])
+
+
 def operation_count_c64(shape, nonzero=None) -> int:
     """c64 flops per point.  A c64 evaluation works on c64 points (real points are widened
     before the kernel sees them) and c64 coefficients, so every multiply of
@@ -195,19 +209,32 @@ static double now(void) {
   return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
 }
 
-struct job { long reps; double a, b, sink; const char* src; char* dst; size_t bytes; };
+struct job { long reps; int mode; double a, b, sink; const char* src; char* dst; size_t bytes; };
 
-/* y := y * a + b with a and b known only at run time (a = b = 0.5 keeps y = 1 exactly, so
+/* Mode 0: y := y * a + b; mode 1: y := y * a; mode 2: y := y + b, with a and b known only at
+   run time (a = b = 0.5 in mode 0, a = 1 in mode 1 and b = 0 in mode 2 keep y = 1 exactly, so
    no value drifts toward subnormals); -ffp-contract=off keeps the multiply and the add
-   apart. */
+   apart.  Modes 1 and 2 show whether multiplies and adds have vector pipes of their own. */
 static void* churn(void* arg) {
   struct job* j = arg;
   const vec va = (vec){} + j->a, vb = (vec){} + j->b;
   vec acc[CHAINS];
   for (int i = 0; i < CHAINS; ++i) acc[i] = (vec){} + 1.0;
-  for (long r = 0; r < j->reps; ++r) {
+  if (j->mode == 1) {
+    for (long r = 0; r < j->reps; ++r) {
 #pragma GCC unroll 16
-    for (int i = 0; i < CHAINS; ++i) acc[i] = acc[i] * va + vb;
+      for (int i = 0; i < CHAINS; ++i) acc[i] = acc[i] * va;
+    }
+  } else if (j->mode == 2) {
+    for (long r = 0; r < j->reps; ++r) {
+#pragma GCC unroll 16
+      for (int i = 0; i < CHAINS; ++i) acc[i] = acc[i] + vb;
+    }
+  } else {
+    for (long r = 0; r < j->reps; ++r) {
+#pragma GCC unroll 16
+      for (int i = 0; i < CHAINS; ++i) acc[i] = acc[i] * va + vb;
+    }
   }
   double s = 0.0;
   for (int i = 0; i < CHAINS; ++i)
@@ -236,18 +263,20 @@ static double run(int threads, struct job* jobs, void* (*fn)(void*)) {
   return started == threads ? dt : -1.0;
 }
 
-/* Flops done by `threads` threads of `reps` steps each; the wall time goes to *seconds. */
-double mul_add(int threads, long reps, double a, double b, double* seconds) {
+/* Flops done by `threads` threads of `reps` steps each in `mode` (see churn); the wall time
+   goes to *seconds. */
+double mul_add(int threads, long reps, int mode, double a, double b, double* seconds) {
   struct job jobs[MAX_THREADS];
   if (threads > MAX_THREADS) threads = MAX_THREADS;
   for (int t = 0; t < threads; ++t) {
     memset(&jobs[t], 0, sizeof jobs[t]);
     jobs[t].reps = reps;
+    jobs[t].mode = mode;
     jobs[t].a = a;
     jobs[t].b = b;
   }
   *seconds = run(threads, jobs, churn);
-  return 2.0 * CHAINS * (VEC_BYTES / 8) * (double)reps * threads;
+  return (mode == 0 ? 2.0 : 1.0) * CHAINS * (VEC_BYTES / 8) * (double)reps * threads;
 }
 
 /* Copies `bytes` from src to dst, split between `threads` threads; wall seconds. */
@@ -265,7 +294,9 @@ double copy(int threads, char* dst, const char* src, size_t bytes) {
 }
 """
 
-FLOPS_PER_STEP_AND_LANE = 2 * 16  # CHAINS multiplies and adds per step, per 64-bit lane
+FLOPS_PER_STEP_AND_LANE = 2 * 16  # CHAINS multiplies and adds per step, per 64-bit lane (mode 0)
+MIXED, MUL_ONLY, ADD_ONLY = 0, 1, 2  # the modes of the native kernel
+MODE_ARGS = {MIXED: (0.5, 0.5), MUL_ONLY: (1.0, 0.0), ADD_ONLY: (0.0, 0.0)}
 
 
 def build_native(directory: str) -> str:
@@ -284,25 +315,26 @@ class Native:
     def __init__(self, path: str):
         self.lib = ctypes.CDLL(path)
         self.lib.mul_add.restype = ctypes.c_double
-        self.lib.mul_add.argtypes = [ctypes.c_int, ctypes.c_long, ctypes.c_double, ctypes.c_double,
-                                     ctypes.POINTER(ctypes.c_double)]
+        self.lib.mul_add.argtypes = [ctypes.c_int, ctypes.c_long, ctypes.c_int, ctypes.c_double,
+                                     ctypes.c_double, ctypes.POINTER(ctypes.c_double)]
         self.lib.copy.restype = ctypes.c_double
         self.lib.copy.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
         self.lib.vector_bytes.restype = ctypes.c_int
         self.lanes = self.lib.vector_bytes() // 8
 
-    def rate(self, threads: int, seconds: float, runs: int, hint: float = 50e9) -> float:
+    def rate(self, threads: int, seconds: float, runs: int, hint: float = 50e9, mode: int = MIXED) -> float:
         """Best flops/s of `runs` runs of about `seconds` each, after a warm-up of about 20 ms
         (an idle core takes a few milliseconds to reach its clock).  Short runs and the best
         of them: on a shared machine a run that kept its cores to itself shows the rate the
         cores have; longer runs average in the time other processes took."""
         step = FLOPS_PER_STEP_AND_LANE * self.lanes
+        a, b = MODE_ARGS[mode]
         out = ctypes.c_double()
-        self.lib.mul_add(threads, max(1000, int(0.02 * hint / step)), 0.5, 0.5, ctypes.byref(out))
+        self.lib.mul_add(threads, max(1000, int(0.02 * hint / step)), mode, a, b, ctypes.byref(out))
         reps = max(1000, int(seconds * hint / step))
         best = 0.0
         for _ in range(runs):
-            flops = self.lib.mul_add(threads, reps, 0.5, 0.5, ctypes.byref(out))
+            flops = self.lib.mul_add(threads, reps, mode, a, b, ctypes.byref(out))
             if out.value <= 0:
                 raise RuntimeError("could not start the rate threads")
             best = max(best, flops / out.value)
@@ -386,21 +418,33 @@ ROWS: list[dict] = []
 
 
 def record(case: str, tool: str, seconds, threads=None, note: str = "", flops=None, nbytes=0.0, floor=None,
-           probe=None, **extra) -> None:
+           probe=None, mul_share=0.5, **extra) -> None:
     """One row.  Rows with `flops` get a limit when the run ends (Machine.finish): the rates
-    are the best the run saw, probes included."""
+    are the best the run saw, probes included.  `mul_share` is the share of the flops that
+    are multiplies (the rest are adds)."""
     ROWS.append({"case": case, "tool": tool, "seconds": seconds, "threads": threads, "note": note, "flops": flops,
-                 "nbytes": nbytes, "floor": floor, "probe": probe, "limit": None, "bound": None, "ratio": None,
-                 "best_ratio": None, "throttled": False, **extra})
+                 "nbytes": nbytes, "floor": floor, "probe": probe, "mul_share": mul_share, "limit": None,
+                 "bound": None, "ratio": None, "best_ratio": None, "mixed_ratio": None, "throttled": False,
+                 **extra})
 
 
 class Machine:
     """The rates of this machine: separate multiply/add flops per second and copy bandwidth,
-    on one core and on all of them."""
+    on one core and on all of them; and the share of that rate that multiplies alone and adds
+    alone reach.  Where multiplies and adds share their vector pipes (as on recent Intel
+    cores) each alone runs at the full rate; where each has pipes of its own (as on AMD's
+    Zen cores) each alone runs at about half of it, and a mix of two multiplies to one add
+    at three quarters."""
 
     def __init__(self, native: Native, lib_path: str, cores: int, quick: bool):
         self.native, self.lib_path, self.cores = native, lib_path, cores
-        self.rate = {1: native.rate(1, 0.003, 30)}
+        best = {mode: 0.0 for mode in MODE_ARGS}
+        for _ in range(10):  # interleaved, so that every mode sees the same quiet moments
+            for mode in best:
+                best[mode] = max(best[mode], native.rate(1, 0.003, 3, mode=mode))
+        self.rate = {1: best[MIXED]}
+        self.mul_only_share = min(1.0, best[MUL_ONLY] / best[MIXED])
+        self.add_only_share = min(1.0, best[ADD_ONLY] / best[MIXED])
         self.seen(cores, native.rate(cores, 0.003, 30, self.rate[1] * cores))
         self.start_rate = dict(self.rate)
         src = np.ones((32 if quick else 256) << 17)  # 32 or 256 MiB
@@ -425,19 +469,30 @@ class Machine:
 
     def finish(self, rows) -> None:
         """Limits, ratios and throttle marks of the rows, from the best rates of the run.
-        Limit = max(flops / rate, memory floor); the memory floor is the row's own `floor`
-        when it has one, else its bytes of points read and values written at the copy
-        bandwidth of as many cores."""
+        Limit = max(flops / rate, multiplies / multiply-only rate, adds / add-only rate,
+        memory floor); the memory floor is the row's own `floor` when it has one, else its
+        bytes of points read and values written at the copy bandwidth of as many cores.
+        "mixed_ratio" is the ratio to the first and the memory floor only."""
         for r in rows:
             if r["flops"] is None:
                 continue
             t = r["threads"]
-            compute = r["flops"] / self.rate[t]
-            memory = r["nbytes"] / self.bandwidth[t] if r["floor"] is None else r["floor"]
-            r["limit"], r["bound"] = (compute, "compute") if compute >= memory else (memory, "memory")
+            mixed = r["flops"] / self.rate[t]
+            floors = {"compute": mixed,
+                      "multiply": r["mul_share"] * mixed / self.mul_only_share,
+                      "add": (1.0 - r["mul_share"]) * mixed / self.add_only_share,
+                      "memory": r["nbytes"] / self.bandwidth[t] if r["floor"] is None else r["floor"]}
+            # A pipe floor within PIPE_TOLERANCE of the mixed one (a product has as many adds as
+            # multiplies) is the same floor measured twice: the case is compute-bound.
+            for k in ("multiply", "add"):
+                if floors[k] <= (1.0 + PIPE_TOLERANCE) * mixed:
+                    del floors[k]
+            r["bound"] = max(floors, key=floors.get)
+            r["limit"] = floors[r["bound"]]
             if r["seconds"]:
                 r["ratio"] = r["seconds"] / r["limit"]
                 r["best_ratio"] = r.get("best", r["seconds"]) / r["limit"]
+                r["mixed_ratio"] = r["seconds"] / max(mixed, floors["memory"])
             r["throttled"] = self.throttled(t, r["probe"])
             r["note"] = f"{r['bound']}-bound" + (f", {r['note']}" if r["note"] else "")
 
@@ -458,8 +513,8 @@ def bench_kestrum_eval(args, machine: Machine, case: str, shape, npts: int, dtyp
         machine.seen(w, got["probe"])
         text = f"{flops_per_point} flop/pt, probe {got['probe'] / 1e9:.0f} Gflop/s" + (f"; {note}" if note else "")
         record(case, f"kestrum {w} worker{'s' if w > 1 else ''}", got["median"], w, text, flops_per_point * npts,
-               nbytes, floor, got["probe"], best=got["best"], target=target, group=group,
-               flops_per_point=flops_per_point)
+               nbytes, floor, got["probe"], multiply_share(evaluated, dtype=dtype), best=got["best"], target=target,
+               group=group, flops_per_point=flops_per_point)
 
 
 def bench_grid(args, machine: Machine, numba_pair):
@@ -486,7 +541,8 @@ def bench_eval_peers(args, case, shape, npts, numba_pair):
     nbytes = npts * 8 * (len(shape) + 1)
 
     def peer(tool, fn, threads, note, repeat=args.repeat):
-        record(case, tool, median_seconds(fn, repeat, args.budget), threads, note, flops, nbytes)
+        record(case, tool, median_seconds(fn, repeat, args.budget), threads, note, flops, nbytes,
+               mul_share=multiply_share(shape))
 
     if npts <= 10**5:
         got = numpy_exact(coeffs, points)
@@ -797,16 +853,19 @@ def bench_memory(args):
 
 
 def print_table(rows):
-    """ratio = median time / limit; best = fastest run / limit."""
-    print(f"\n{'case':<44} {'tool':<22} {'median s':>10} {'limit s':>10} {'ratio':>6} {'best':>6}  {'':<9} note")
+    """ratio = median time / limit; best = fastest run / limit; 1:1 = median time / the
+    limit with no pipe floors."""
+    print(f"\n{'case':<44} {'tool':<22} {'median s':>10} {'limit s':>10} {'ratio':>6} {'best':>6} {'1:1':>6}"
+          f"  {'':<9} note")
     for r in rows:
         s, lim = r["seconds"], r["limit"]
         sec = f"{s:10.4g}" if s is not None else "       n/a"
         lims = f"{lim:10.4g}" if lim is not None else " " * 10
         rat = f"{r['ratio']:6.2f}" if r["ratio"] is not None else " " * 6
         best = f"{r['best_ratio']:6.2f}" if r["best_ratio"] is not None else " " * 6
+        mixed = f"{r['mixed_ratio']:6.2f}" if r["mixed_ratio"] is not None else " " * 6
         mark = "throttled" if r["throttled"] else ""
-        print(f"{r['case']:<44} {r['tool']:<22} {sec} {lims} {rat} {best}  {mark:<9} {r['note']}")
+        print(f"{r['case']:<44} {r['tool']:<22} {sec} {lims} {rat} {best} {mixed}  {mark:<9} {r['note']}")
 
 
 def print_targets(rows) -> None:
@@ -892,13 +951,16 @@ def main() -> None:
     bench_memory(args)
     machine.finish(ROWS)
     info = {"cpu": cpu_model(), "cores": cores, "vector_bits": machine.native.lanes * 64,
-            "rate_1": machine.rate[1], "rate_all": machine.rate[cores], "start_rate_1": machine.start_rate[1],
+            "rate_1": machine.rate[1], "rate_all": machine.rate[cores],
+            "mul_only_share": machine.mul_only_share, "add_only_share": machine.add_only_share, "start_rate_1": machine.start_rate[1],
             "start_rate_all": machine.start_rate[cores], "copy_bandwidth_1": machine.bandwidth[1],
             "copy_bandwidth_all": machine.bandwidth[cores], "kestrum": kestrum.__file__}
     print(f"separate mul/add rate, best of the run: {machine.rate[1] / 1e9:.1f} Gflop/s on 1 core, "
           f"{machine.rate[cores] / 1e9:.1f} on {cores} (at the start: {machine.start_rate[1] / 1e9:.1f}, "
           f"{machine.start_rate[cores] / 1e9:.1f})"
           + ("; all cores below 85% of cores x one core" if machine.throttled(cores, machine.rate[cores]) else ""))
+    print(f"multiplies alone reach {machine.mul_only_share:.0%} of that rate, adds alone "
+          f"{machine.add_only_share:.0%} (below 100%: each has vector pipes of its own)")
     print(f"copy bandwidth (read + write): {machine.bandwidth[1] / 1e9:.1f} GB/s on 1 core, "
           f"{machine.bandwidth[cores] / 1e9:.1f} on {cores}")
     print_table(ROWS)
