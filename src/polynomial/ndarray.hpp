@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "aligned_block.hpp"
 #include "element.hpp"
 
 namespace kestrum {
@@ -41,20 +42,10 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 /// while other threads write the range. A hint only; does nothing where the system cannot.
 void prefault_for_writing(void* data, std::size_t bytes) noexcept;
 
-/// Alignment of the elements of every Array and of the evaluation scratch: a cache line, so
-/// that no 64-byte vector store of values spans two lines. A store that does costs nearly a
-/// second one: polynomials of few terms per point, whose kernels store often, ran 3–8%
-/// slower into buffers that malloc had placed 16 bytes past a line.
-inline constexpr std::size_t kBufferAlignment = 64;
-
 /// Frees a buffer made by make_buffer.
 template <Element T>
 struct BufferDelete {
-  void operator()(T* p) const noexcept {
-    void* block;
-    std::memcpy(&block, reinterpret_cast<std::byte*>(p) - sizeof block, sizeof block);
-    ::operator delete(block);
-  }
+  void operator()(T* p) const noexcept { free_aligned(p); }
 };
 
 /// An owned run of elements aligned to kBufferAlignment.
@@ -63,16 +54,10 @@ using Buffer = std::unique_ptr<T[], BufferDelete<T>>;
 
 /// `count` elements, not initialised (every one must be written before it is read); the
 /// caller has checked that count · sizeof(T) does not overflow. std::bad_alloc when the
-/// memory is not there. The block is allocated a line longer and its address kept right
-/// before the elements: the aligned operator new costs three times a plain one here, which
-/// a loop of small evaluations would pay on every call.
+/// memory is not there.
 template <Element T>
 [[nodiscard]] Buffer<T> make_buffer(u64 count) {
-  void* const block = ::operator new(count * sizeof(T) + kBufferAlignment);
-  auto* const first = reinterpret_cast<std::byte*>(
-      (reinterpret_cast<std::uintptr_t>(block) + sizeof block + kBufferAlignment - 1) & ~(kBufferAlignment - 1));
-  std::memcpy(first - sizeof block, &block, sizeof block);
-  return Buffer<T>(reinterpret_cast<T*>(first));
+  return Buffer<T>(static_cast<T*>(allocate_aligned(count * sizeof(T))));
 }
 
 /// An owned dense array in row-major order. Copies are deep. Polynomial<T> is this type.
