@@ -17,8 +17,9 @@ two multiplies per add is bound by the multiply pipes); and the time to read the
 write the values at the copy bandwidth measured in this run.  The rates are the best the run
 saw (at the start and in every probe), since the limit is what the machine can reach.  The
 ratio is kestrum's median time over that limit ("best": its fastest run over it; "1:1": its
-median over the first and the last floor only, as if any mix ran at the mixed rate).  Each kestrum row runs in a fresh interpreter whose worker pool has a fixed
-size (RAYON_NUM_THREADS, read once per process).  A row is marked "throttled" when a short
+median over the first and the last floor only, as if any mix ran at the mixed rate).  Each
+kestrum row runs in a fresh interpreter whose worker pool has a fixed size
+(RAYON_NUM_THREADS, read once per process).  A row is marked "throttled" when a short
 rate probe on as many cores as it uses, run in that interpreter just before the timing,
 reaches less than 85% of that many times the one-core rate: on a shared machine, or with a
 slowed core, such a row says more about the machine than about kestrum.
@@ -137,14 +138,19 @@ def operation_count(shape, nonzero=None) -> int:
     return sum(eval_operation_counts(shape, nonzero).values())
 
 
+def multiplies_and_adds(shape, nonzero=None) -> tuple[int, int]:
+    """The multiplies and the adds of eval_operation_counts."""
+    c = eval_operation_counts(shape, nonzero)
+    return c["power_mul"] + c["prefix_mul"] + c["lead_mul"] + c["term_mul"], c["add"]
+
+
 def multiply_share(shape, nonzero=None, dtype: str = "f64") -> float:
     """The share of a point's flops (operation_count or operation_count_c64) that are
     multiplies."""
-    c = eval_operation_counts(shape, nonzero)
-    muls = c["power_mul"] + c["prefix_mul"] + c["lead_mul"] + c["term_mul"]
+    muls, adds = multiplies_and_adds(shape, nonzero)
     if dtype == "c64":
-        return 4 * muls / (6 * muls + 2 * c["add"])
-    return muls / (muls + c["add"])
+        return 4 * muls / (6 * muls + 2 * adds)
+    return muls / (muls + adds)
 
 
 def operation_count_c64(shape, nonzero=None) -> int:
@@ -152,9 +158,8 @@ def operation_count_c64(shape, nonzero=None) -> int:
     before the kernel sees them) and c64 coefficients, so every multiply of
     eval_operation_counts is a full complex product (4 multiplies and 2 adds:
     re*re - im*im, re*im + im*re) and every add is 2 adds."""
-    c = eval_operation_counts(shape, nonzero)
-    muls = c["power_mul"] + c["prefix_mul"] + c["lead_mul"] + c["term_mul"]
-    return 6 * muls + 2 * c["add"]
+    muls, adds = multiplies_and_adds(shape, nonzero)
+    return 6 * muls + 2 * adds
 
 
 def product_operation_count(a_shape, b_shape) -> int:
@@ -951,9 +956,9 @@ def main() -> None:
     bench_memory(args)
     machine.finish(ROWS)
     info = {"cpu": cpu_model(), "cores": cores, "vector_bits": machine.native.lanes * 64,
-            "rate_1": machine.rate[1], "rate_all": machine.rate[cores],
-            "mul_only_share": machine.mul_only_share, "add_only_share": machine.add_only_share, "start_rate_1": machine.start_rate[1],
-            "start_rate_all": machine.start_rate[cores], "copy_bandwidth_1": machine.bandwidth[1],
+            "rate_1": machine.rate[1], "rate_all": machine.rate[cores], "start_rate_1": machine.start_rate[1],
+            "start_rate_all": machine.start_rate[cores], "mul_only_share": machine.mul_only_share,
+            "add_only_share": machine.add_only_share, "copy_bandwidth_1": machine.bandwidth[1],
             "copy_bandwidth_all": machine.bandwidth[cores], "kestrum": kestrum.__file__}
     print(f"separate mul/add rate, best of the run: {machine.rate[1] / 1e9:.1f} Gflop/s on 1 core, "
           f"{machine.rate[cores] / 1e9:.1f} on {cores} (at the start: {machine.start_rate[1] / 1e9:.1f}, "
